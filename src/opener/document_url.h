@@ -1,0 +1,15 @@
+// A document handed over by the desktop, as the application layer reads it
+// from the command line: a file URL with its path, or some other URL.
+#pragma once
+
+#include <string>
+
+namespace cv {
+
+struct DocumentURL {
+  bool isFile = false;  // a file URL (or a plain path)
+  std::string path;     // its file-system path when isFile; empty otherwise
+  std::string text;     // the argument as given, for diagnostics only
+};
+
+}  // namespace cv

@@ -1,0 +1,65 @@
+// The process's log handle. Lines are written with os_log-style format
+// strings: "%{public}@", "%{public}s", "%{private}@", "%d", "%@", "%s", "%%".
+// Arguments marked private are written as "<private>"; unmarked numbers are
+// public and unmarked strings private. Arguments are consumed in order; a
+// specifier without an argument is written as "(null)".
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace cv {
+
+enum class LogLevel { kDefault, kError };
+
+// One argument of a log line: its text and whether it is a number.
+class LogArg {
+ public:
+  LogArg(std::string_view s) : text_(s), number_(false) {}
+  LogArg(const char* s) : text_(s ? s : "(null)"), number_(false) {}
+  LogArg(const std::string& s) : text_(s), number_(false) {}
+  LogArg(int v) : text_(std::to_string(v)), number_(true) {}
+  LogArg(long v) : text_(std::to_string(v)), number_(true) {}
+  LogArg(long long v) : text_(std::to_string(v)), number_(true) {}
+  LogArg(unsigned long v) : text_(std::to_string(v)), number_(true) {}
+  const std::string& text() const { return text_; }
+  bool number() const { return number_; }
+
+ private:
+  std::string text_;
+  bool number_;
+};
+
+// Formats a line as it is stored: private arguments redacted.
+std::string FormatLogLine(std::string_view fmt, std::initializer_list<LogArg> args);
+
+class Log {
+ public:
+  virtual ~Log() = default;
+  // Whether lines of `level` are stored at all.
+  virtual bool Enabled(LogLevel) const { return true; }
+  void Write(LogLevel level, std::string_view fmt, std::initializer_list<LogArg> args = {}) {
+    if (Enabled(level)) Emit(level, FormatLogLine(fmt, args));
+  }
+
+ protected:
+  // Stores one formatted line. Must not throw.
+  virtual void Emit(LogLevel level, const std::string& line) = 0;
+};
+
+// Writes each line to stderr as "corvantis-opener[<pid>] <line>\n".
+class StderrLog : public Log {
+ protected:
+  void Emit(LogLevel level, const std::string& line) override;
+};
+
+// The system log of this platform for `subsystem` and `category`: journald
+// when its socket exists, else StderrLog. Never null; caller owns it.
+Log* CreateSystemLog(const char* subsystem, const char* category);
+
+}  // namespace cv
+
+// The process-wide handle. Points at a StderrLog until main installs the
+// system log; tests may point it at a capturing log. Never null.
+extern cv::Log* LOG;

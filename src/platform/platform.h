@@ -1,0 +1,69 @@
+// The desktop services the controller calls, all on the main thread. The
+// Linux implementation runs on the GLib main loop; tests use FakePlatform.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace cv {
+
+// A repeating timer. Destroying it invalidates it.
+class Timer {
+ public:
+  virtual ~Timer() = default;
+  virtual bool IsValid() const = 0;
+  // Stops the timer for good; its callback never runs again.
+  virtual void Invalidate() = 0;
+};
+
+// A watch on one process's exit. It never reaps the process. Destroying it
+// cancels it.
+class ExitWatch {
+ public:
+  virtual ~ExitWatch() = default;
+  virtual void Cancel() = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Wall-clock time, seconds since 1970 with the fraction.
+  virtual double Now() = 0;
+
+  // Calls `fire` every `seconds` on the main loop, also while a modal alert
+  // is on screen, until invalidated.
+  virtual std::unique_ptr<Timer> ScheduleRepeating(double seconds, std::function<void()> fire) = 0;
+
+  // Calls `exited` once on the main loop after `pid` has exited (the process
+  // stays a zombie until reaped). Also runs while a modal alert is up.
+  // Returns nullptr when the process cannot be watched.
+  virtual std::unique_ptr<ExitWatch> WatchExit(pid_t pid, std::function<void()> exited) = 0;
+
+  // waitpid(pid, status, 0): the pid, or -1 with errno set (EINTR included;
+  // the caller retries).
+  virtual pid_t WaitPid(pid_t pid, int* status) = 0;
+
+  // Brings this program to the front.
+  virtual void Activate() = 0;
+
+  // Shows a modal alert with one "OK" button above other windows and returns
+  // when it is dismissed. Timers and exit watches keep firing meanwhile.
+  virtual void RunModalAlert(const std::string& messageText, const std::string& informativeText) = 0;
+
+  // Whether activation can be handed to other programs (the handoff window
+  // and yieldActivation exist only then).
+  virtual bool ActivationHandoverAvailable() = 0;
+  // Yields activation to the application of process `pid`; false when no
+  // such application runs.
+  virtual bool YieldActivationToProcess(pid_t pid) = 0;
+  virtual void YieldActivationToBundle(const std::string& bundleId) = 0;
+
+  // Ends the process with status 0 (a fake only records the call).
+  virtual void Terminate() = 0;
+};
+
+}  // namespace cv

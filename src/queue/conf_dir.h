@@ -1,0 +1,34 @@
+// The settings folder: where it lies, how it and the folders inside it are
+// opened and secured, and where the agent copy lies inside the application
+// bundle. Plain functions without state; the environment, the password
+// database and the file system are read afresh on every call.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// Resolves the settings folder path. Sources, first that applies decides:
+//   CORVANTIS_AGENT_DIR (set and not empty): the value itself;
+//   APPDATA (set, empty or not): the value joined with "Corvantis";
+//   HOME (APPDATA unset): the value joined with "Corvantis", "" standing for "/";
+//   the password database's home of the real user id, joined with "Corvantis".
+// Returns the path only when it is non-empty and absolute; otherwise nullopt.
+std::optional<std::string> CVConfDir();
+
+// Opens `path` (relative to `baseFd` unless absolute) as a read-only
+// directory, O_CLOEXEC, plus O_NOFOLLOW when `noFollow`. Creates it with mode
+// 0700 when missing (last component only; EEXIST from a racing creator counts
+// as success). Refuses, with EPERM, anything that is not a directory owned by
+// geteuid(); tightens group/other bits to 0700 with fchmod.
+// Returns the descriptor, owned by the caller, or -1 with errno set to the
+// error of the failing step (descriptor closed first).
+int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow);
+
+// CVOpenOwnedDir(AT_FDCWD, CVConfDir(), false). No path: -1 with EINVAL.
+int CVOpenConfDir();
+
+// The agent copy inside the opener's bundle: <resources>/agent/CorvantisAgent,
+// when it exists and is executable. The resource directory is derived from
+// /proc/self/exe: a program in ".../Contents/MacOS" has the sibling
+// ".../Contents/Resources"; any other place has none (a development build).
+std::optional<std::string> CVBundledAgent();

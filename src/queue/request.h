@@ -1,0 +1,41 @@
+// Open-request files in "open-requests" below the settings folder: writing a
+// request atomically under a fresh stem, reading its state, withdrawing it.
+// Main thread only: lastMs is unlocked process state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Request state, as the presence of <stem>.json / <stem>.claimed tells it.
+enum : int {
+  CVRequestQueued = 0,   // <stem>.json exists
+  CVRequestClaimed = 1,  // no <stem>.json, <stem>.claimed exists
+  CVRequestGone = 2,     // neither exists
+};
+
+// Milliseconds of the last stem formed in this process; 0 at start.
+extern int64_t lastMs;
+
+// Writes one "corvantis.open/1" request of `kind` ("open" with a path,
+// "reopen" without) into <confFd>/open-requests, creating that folder when
+// missing. The file appears as <stem>.json only complete and flushed.
+// Returns the stem "%013lld-%32x", or nullopt with errno set:
+//   ENAMETOOLONG  path longer than 8192 UTF-16 code units (nothing touched);
+//   EINVAL        the document cannot be serialized (path not UTF-8);
+//   EFBIG         the document is longer than 65536 bytes;
+//   otherwise the error of the failing open/write/fsync/close/rename; no
+//   temporary or .json file is left behind.
+// `confFd` must be a valid descriptor.
+std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
+                                          const std::optional<std::string>& path);
+
+// State of the request `stem`. An unopenable queue folder reads as
+// CVRequestGone when it is missing (ENOENT) and CVRequestQueued otherwise.
+int CVRequestState(int confFd, const std::string& stem);
+
+// Withdraws a queued request by removing <stem>.json. Returns CVRequestQueued
+// when it was queued and is now withdrawn; CVRequestClaimed or CVRequestGone
+// when the agent got to it first (nothing changed). An unopenable queue
+// folder answers CVRequestGone.
+int CVWithdrawRequest(int confFd, const std::string& stem);
