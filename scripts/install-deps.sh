@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev uuid-dev
   googletest libgtest-dev libgmock-dev
   libglib2.0-dev libsystemd-dev
+  libbenchmark-dev
   clang libclang-rt-dev
 )
 
