@@ -13,5 +13,9 @@ enum : int {
 // each given is set to 0 on entry. After CVAgentRunning, *pidOut holds the
 // "pid" of the first 512 bytes' JSON object, or 0; after CVAgentUnknown,
 // *errOut holds the errno of the failed open or flock.
-// `confFd` must be a valid descriptor.
+// `confFd` must be a valid descriptor. The file is opened with O_NONBLOCK, so
+// that something other than a regular file in its place never blocks: a FIFO
+// or a directory is probed like a file (and, when locked, names no pid), a
+// socket fails to open (CVAgentUnknown, ENXIO). How the pid is read from the
+// content: CVLockFilePid (lock_file.h).
 int CVProbeAgent(int confFd, int* pidOut, int* errOut);

@@ -4,9 +4,12 @@
 
 #include <sys/types.h>
 
-// Asks the service manager to start the service `label` and waits for the
-// request to finish. Returns the manager's exit status (0 to 255), or -1 when
-// it did not start, the wait failed, or it ended by a signal.
+// Asks the service manager to start the service `label` (non-null) and waits
+// for the request to finish: runs "/usr/bin/systemctl --user start
+// <label>.service" (unit name cut to 319 characters) with /dev/null on 0, 1
+// and 2, no other descriptor and this process's environment; blocks until it
+// exits. Returns its exit status (0 to 255), or -1 when it did not start, the
+// wait failed, or it ended by a signal. Logs nothing.
 int CVKickstart(const char* label);
 
 // Spawns `path` with up to 14 of the null-terminated `extraArgs` (may be
@@ -18,7 +21,11 @@ int CVKickstart(const char* label);
 pid_t CVSpawnAgent(const char* path, const char* const* extraArgs, int* errOut);
 
 // posix_spawn of `path` with `argv`, stdin from /dev/null and stdout/stderr
-// appended to `outPath` (O_NOFOLLOW, created 0600). Returns 0 with *pidOut
-// set, or the error number of the spawn (no child is left running).
+// appended to `outPath` (O_NOFOLLOW, created 0600), attributes as for
+// CVSpawnAgent. `outPath` is opened in this process, with O_NONBLOCK, before
+// the spawn (and closed after it): a FIFO without a reader fails with ENXIO
+// instead of blocking the caller; a symbolic link fails with ELOOP, a missing
+// folder with ENOENT. Returns 0 with *pidOut set (`pidOut` may be null), or
+// the error number of that open or of the spawn; then no child is left.
 int CVSpawnWithStdout(const char* path, char* const argv[], const char* outPath,
                       pid_t* pidOut);

@@ -1,0 +1,194 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "queue/conf_dir.h"
+#include "request_queue.h"
+
+namespace cvagent {
+
+namespace {
+
+constexpr const char* kQueueDir = "open-requests";
+constexpr uint32_t kWatchMask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE_SELF |
+                                IN_MOVE_SELF | IN_ONLYDIR;
+
+int OpenAtRetry(int dirFd, const char* name, int flags) {
+  int fd;
+  do {
+    fd = openat(dirFd, name, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int RenameNoReplace(int dirFd, const std::string& from, const std::string& to) {
+  int rc;
+  do {
+    rc = renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE);
+  } while (rc < 0 && errno == EINTR);
+  if (rc == 0) return 0;
+  if (errno != EINVAL) return errno;
+  // A file system without RENAME_NOREPLACE: test, then rename.
+  struct stat st;
+  if (fstatat(dirFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  do {
+    rc = renameat(dirFd, from.c_str(), dirFd, to.c_str());
+  } while (rc < 0 && errno == EINTR);
+  return rc == 0 ? 0 : errno;
+}
+
+int ReadNames(int baseFd, const char* path, std::vector<std::string>* names) {
+  int fd = OpenAtRetry(baseFd, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;
+  DIR* dir = fdopendir(fd);
+  if (!dir) {
+    int saved = errno;
+    close(fd);
+    return saved;
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (!entry) break;
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  int saved = errno;
+  closedir(dir);
+  return saved;
+}
+
+}  // namespace
+
+std::unique_ptr<LinuxRequestQueue> LinuxRequestQueue::Open(int confFd, int* err) {
+  *err = 0;
+  int ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (ifd < 0) {
+    *err = errno;
+    return nullptr;
+  }
+  std::unique_ptr<LinuxRequestQueue> queue(new LinuxRequestQueue(confFd, ifd));
+  int rc = queue->Reopen();
+  if (rc != 0) {
+    *err = rc;
+    return nullptr;
+  }
+  return queue;
+}
+
+LinuxRequestQueue::~LinuxRequestQueue() {
+  if (dirFd_ >= 0) close(dirFd_);
+  close(inotifyFd_);
+}
+
+int LinuxRequestQueue::Reopen() {
+  int fd = CVOpenOwnedDir(confFd_, kQueueDir, /*noFollow=*/true);
+  if (fd < 0) return errno;
+  // The watch goes through the descriptor, so it lands on the folder just
+  // opened even when the name is replaced meanwhile.
+  char procPath[64];
+  snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+  int wd = inotify_add_watch(inotifyFd_, procPath, kWatchMask);
+  if (wd < 0) {
+    int saved = errno;
+    close(fd);
+    return saved;
+  }
+  if (watch_ >= 0 && watch_ != wd) inotify_rm_watch(inotifyFd_, watch_);
+  if (dirFd_ >= 0) close(dirFd_);
+  dirFd_ = fd;
+  watch_ = wd;
+  return 0;
+}
+
+bool LinuxRequestQueue::StillCurrent() {
+  struct stat byName, held;
+  if (fstatat(confFd_, kQueueDir, &byName, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (fstat(dirFd_, &held) != 0) return false;
+  return byName.st_dev == held.st_dev && byName.st_ino == held.st_ino;
+}
+
+void LinuxRequestQueue::DrainEvents() {
+  alignas(struct inotify_event) char buf[4096];
+  for (;;) {
+    ssize_t n = read(inotifyFd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+  }
+}
+
+int LinuxRequestQueue::List(std::vector<std::string>* names) {
+  names->clear();
+  if (!StillCurrent()) {
+    int rc = Reopen();
+    if (rc != 0) return rc;
+  }
+  return ReadNames(dirFd_, ".", names);
+}
+
+int OpenExistingDir(const std::string& path) {
+  return OpenAtRetry(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+int ListQueueNames(int confFd, std::vector<std::string>* names) {
+  names->clear();
+  int rc = ReadNames(confFd, kQueueDir, names);
+  return rc == ENOENT ? 0 : rc;
+}
+
+
+int LinuxRequestQueue::Claim(const std::string& stem) {
+  return RenameNoReplace(dirFd_, stem + ".json", stem + ".claimed");
+}
+
+int LinuxRequestQueue::ReadClaimed(const std::string& stem, size_t limit, std::string* doc) {
+  doc->clear();
+  std::string name = stem + ".claimed";
+  int fd = OpenAtRetry(dirFd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int saved = errno;
+    close(fd);
+    return saved;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return EINVAL;
+  }
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int saved = errno;
+      close(fd);
+      return saved;
+    }
+    if (n == 0) break;
+    doc->append(buf, static_cast<size_t>(n));
+    if (doc->size() > limit) {
+      close(fd);
+      doc->clear();
+      return EFBIG;
+    }
+  }
+  close(fd);
+  return 0;
+}
+
+int LinuxRequestQueue::RemoveClaimed(const std::string& stem) {
+  std::string name = stem + ".claimed";
+  if (unlinkat(dirFd_, name.c_str(), 0) == 0) return 0;
+  if (errno != EISDIR) return errno;
+  if (unlinkat(dirFd_, name.c_str(), AT_REMOVEDIR) == 0) return 0;
+  return errno;
+}
+
+}  // namespace cvagent

@@ -1,0 +1,239 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <new>
+
+#include "agent/process_table.h"
+#include "agent/procargs.h"
+
+namespace cv {
+namespace {
+
+constexpr size_t kSmallFileCap = 64 * 1024;
+constexpr size_t kSystemStatCap = 4 * 1024 * 1024;  // one "intr" column per interrupt
+constexpr size_t kPathBufSize = 4096;
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// A whole token of decimal digits as T; false on anything else or overflow.
+template <typename T>
+bool ParseNumber(std::string_view tok, T* out) {
+  if (tok.empty()) return false;
+  for (char c : tok) {
+    if (c < '0' || c > '9') return false;
+  }
+  auto [end, ec] = std::from_chars(tok.data(), tok.data() + tok.size(), *out);
+  return ec == std::errc() && end == tok.data() + tok.size();
+}
+
+// The first blank-separated token after `prefix` on the line that starts
+// with `prefix`.
+std::string_view FieldOfLine(std::string_view text, std::string_view prefix) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t eol = text.find('\n', at);
+    if (eol == std::string_view::npos) eol = text.size();
+    std::string_view line = text.substr(at, eol - at);
+    if (line.substr(0, prefix.size()) == prefix) {
+      size_t i = prefix.size();
+      while (i < line.size() && IsBlank(line[i])) ++i;
+      size_t j = i;
+      while (j < line.size() && !IsBlank(line[j])) ++j;
+      return line.substr(i, j - i);
+    }
+    at = eol + 1;
+  }
+  return {};
+}
+
+// Reads at most `cap` bytes of the file at `path` into `out`.
+bool ReadFileUpTo(const std::string& path, size_t cap, std::string* out) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+
+  out->clear();
+  char buf[4096];
+  while (out->size() < cap) {
+    size_t want = std::min(sizeof buf, cap - out->size());
+    ssize_t n = read(fd, buf, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      close(fd);
+      errno = err;
+      return false;
+    }
+    if (n == 0) break;
+    out->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+// The raw target of the link at `path`; false when it cannot be read or
+// does not fit the path buffer.
+bool ReadLink(const std::string& path, std::string* out) {
+  char buf[kPathBufSize];
+  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return false;
+  out->assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+bool ParseProcStat(std::string_view text, StatFields* out) {
+  size_t close = text.rfind(')');
+  if (close == std::string_view::npos) return false;
+  std::string_view rest = text.substr(close + 1);
+
+  StatFields fields;
+  int field = 2;  // the name in parentheses
+  size_t i = 0;
+  for (;;) {
+    while (i < rest.size() && IsBlank(rest[i])) ++i;
+    if (i >= rest.size()) return false;
+    size_t j = i;
+    while (j < rest.size() && !IsBlank(rest[j])) ++j;
+    std::string_view tok = rest.substr(i, j - i);
+    ++field;
+    if (field == 3) {
+      if (tok.size() != 1) return false;
+      fields.state = tok[0];
+    } else if (field == 22) {
+      if (!ParseNumber(tok, &fields.startTicks)) return false;
+      *out = fields;
+      return true;
+    }
+    i = j;
+  }
+}
+
+bool ParseStatusUid(std::string_view text, uid_t* out) {
+  return ParseNumber(FieldOfLine(text, "Uid:"), out);
+}
+
+bool ParseBootTime(std::string_view text, int64_t* out) {
+  return ParseNumber(FieldOfLine(text, "btime "), out);
+}
+
+std::string ExePathFromLink(std::string_view link) {
+  if (link.size() >= kDeletedSuffix.size() &&
+      link.substr(link.size() - kDeletedSuffix.size()) == kDeletedSuffix) {
+    link.remove_suffix(kDeletedSuffix.size());
+  }
+  return std::string(link);
+}
+
+ProcfsTable::ProcfsTable(std::string root) : root_(std::move(root)) {}
+
+bool ProcfsTable::ListPids(std::vector<pid_t>* pids) try {
+  int fd;
+  do {
+    fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return false;
+  }
+
+  pids->clear();
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    pid_t pid;
+    if (ParseNumber(std::string_view(entry->d_name), &pid)) pids->push_back(pid);
+  }
+  int err = errno;
+  closedir(dir);
+  errno = err;
+  return err == 0;
+} catch (const std::bad_alloc&) {
+  return false;
+}
+
+bool ProcfsTable::ReadRecord(pid_t pid, ProcessRecord* out) try {
+  std::string base = root_ + "/" + std::to_string(pid) + "/";
+  std::string text;
+  StatFields stat;
+  if (!ReadFileUpTo(base + "stat", kSmallFileCap, &text) || !ParseProcStat(text, &stat)) {
+    return false;
+  }
+  // A process that has exited but was not yet reaped no longer runs.
+  if (stat.state == 'Z' || stat.state == 'X' || stat.state == 'x') return false;
+
+  if (!ReadFileUpTo(base + "status", kSmallFileCap, &text) || !ParseStatusUid(text, &out->uid)) {
+    return false;
+  }
+  if (!ReadFileUpTo(base + "comm", kSmallFileCap, &text)) return false;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+
+  int64_t boot;
+  long hz = sysconf(_SC_CLK_TCK);
+  if (!BootTime(&boot) || hz < 1) return false;
+  uint64_t sinceBoot = stat.startTicks / static_cast<uint64_t>(hz);
+  if (sinceBoot > static_cast<uint64_t>(INT64_MAX - boot)) return false;
+  out->startSec = boot + static_cast<int64_t>(sinceBoot);
+  out->name = text;
+  out->comm = std::move(text);
+  return true;
+} catch (const std::bad_alloc&) {
+  return false;
+}
+
+bool ProcfsTable::ReadPath(pid_t pid, std::string* out) try {
+  std::string link;
+  if (!ReadLink(root_ + "/" + std::to_string(pid) + "/exe", &link)) return false;
+  *out = ExePathFromLink(link);
+  return !out->empty();
+} catch (const std::bad_alloc&) {
+  return false;
+}
+
+bool ProcfsTable::ReadArgs(pid_t pid, std::vector<unsigned char>* out) try {
+  long argMax = sysconf(_SC_ARG_MAX);
+  if (argMax < 1) return false;
+  std::string base = root_ + "/" + std::to_string(pid) + "/";
+  std::string cmdline;
+  if (!ReadFileUpTo(base + "cmdline", static_cast<size_t>(argMax), &cmdline)) return false;
+  std::string exe;
+  if (!ReadLink(base + "exe", &exe)) exe.clear();
+  *out = CVArgBlockFromCmdline(exe, cmdline);
+  return true;
+} catch (const std::bad_alloc&) {
+  return false;
+}
+
+time_t ProcfsTable::Now() { return time(nullptr); }
+
+pid_t ProcfsTable::Self() { return getpid(); }
+
+uid_t ProcfsTable::RealUid() { return getuid(); }
+
+bool ProcfsTable::BootTime(int64_t* out) {
+  if (bootTime_ < 0) {
+    std::string text;
+    int64_t boot;
+    if (!ReadFileUpTo(root_ + "/stat", kSystemStatCap, &text) || !ParseBootTime(text, &boot)) {
+      return false;
+    }
+    bootTime_ = boot;
+  }
+  *out = bootTime_;
+  return true;
+}
+
+}  // namespace cv

@@ -1,0 +1,81 @@
+#include "agent/scan.h"
+
+#include <cstdint>
+#include <ctime>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "agent/process_table.h"
+#include "agent/procargs.h"
+
+namespace {
+
+constexpr char kAgentSuffix[] = "/Contents/Resources/agent/CorvantisAgent";
+constexpr size_t kAgentSuffixLen = sizeof(kAgentSuffix) - 1;
+constexpr char kAgentName[] = "CorvantisAgent";
+constexpr time_t kYoungestOldAge = 20;  // older than 19 seconds
+
+bool EndsWithAgentSuffix(const std::string& path) {
+  return path.size() >= kAgentSuffixLen &&
+         path.compare(path.size() - kAgentSuffixLen, kAgentSuffixLen, kAgentSuffix) == 0;
+}
+
+bool IsAgentExecutable(cv::ProcessTable& table, pid_t pid, const cv::ProcessRecord& rec) {
+  std::string path;
+  if (table.ReadPath(pid, &path) && !path.empty()) return EndsWithAgentSuffix(path);
+  return rec.name == kAgentName || rec.comm == kAgentName;
+}
+
+bool IsToolRun(cv::ProcessTable& table, pid_t pid) {
+  std::vector<unsigned char> block;
+  if (!table.ReadArgs(pid, &block)) return false;
+  return CVArgsShowToolRun(block.data(), block.size());
+}
+
+pid_t Scan(cv::ProcessTable& table, pid_t excludePid, pid_t* youngOut) {
+  std::vector<pid_t> pids;
+  if (!table.ListPids(&pids) || pids.empty()) return 0;
+  const time_t now = table.Now();
+  const pid_t self = table.Self();
+  const uid_t uid = table.RealUid();
+
+  for (pid_t pid : pids) {
+    if (pid <= 0 || pid == excludePid || pid == self) continue;
+    cv::ProcessRecord rec;
+    if (!table.ReadRecord(pid, &rec)) continue;
+    if (rec.uid != uid) continue;
+    if (!IsAgentExecutable(table, pid, rec)) continue;
+    if (IsToolRun(table, pid)) continue;
+
+    int64_t age;
+    if (__builtin_sub_overflow(static_cast<int64_t>(now), rec.startSec, &age)) {
+      age = rec.startSec < 0 ? INT64_MAX : INT64_MIN;
+    }
+    if (age >= kYoungestOldAge) return pid;
+    if (youngOut != nullptr && *youngOut == 0) *youngOut = pid;
+  }
+  return 0;
+}
+
+}  // namespace
+
+pid_t CVFindOldFrozenAgentIn(cv::ProcessTable& table, pid_t excludePid, pid_t* youngOut) {
+  if (youngOut != nullptr) *youngOut = 0;
+  try {
+    return Scan(table, excludePid, youngOut);
+  } catch (const std::bad_alloc&) {
+    if (youngOut != nullptr) *youngOut = 0;
+    return 0;
+  }
+}
+
+pid_t CVFindOldFrozenAgent(pid_t excludePid, pid_t* youngOut) {
+  if (youngOut != nullptr) *youngOut = 0;
+  try {
+    cv::ProcfsTable table;
+    return CVFindOldFrozenAgentIn(table, excludePid, youngOut);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}

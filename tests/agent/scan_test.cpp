@@ -1,0 +1,304 @@
+#include "agent/scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "agent/process_table.h"
+#include "agent/procargs.h"
+
+namespace {
+
+// Names each case of a table by its "name".
+template <typename Case>
+std::string CaseName(const testing::TestParamInfo<Case>& c) {
+  return c.param.name;
+}
+
+constexpr time_t kNow = 1'700'000'000;
+constexpr pid_t kSelf = 500;
+constexpr uid_t kUid = 1000;
+constexpr char kAgentPath[] = "/opt/Corvantis.app/Contents/Resources/agent/CorvantisAgent";
+
+// One process of the fake table. A field left empty cannot be read.
+struct FakeProc {
+  pid_t pid = 0;
+  std::optional<cv::ProcessRecord> record;
+  std::optional<std::string> path;
+  std::optional<std::string> cmdline;  // NUL-separated, as the kernel gives it
+};
+
+class FakeTable : public cv::ProcessTable {
+ public:
+  bool listable = true;
+  std::vector<FakeProc> procs;
+  std::vector<pid_t> argsRead;  // pids whose arguments were asked for
+
+  bool ListPids(std::vector<pid_t>* pids) override {
+    if (!listable) return false;
+    pids->clear();
+    for (const FakeProc& p : procs) pids->push_back(p.pid);
+    return true;
+  }
+  bool ReadRecord(pid_t pid, cv::ProcessRecord* out) override {
+    const FakeProc* p = Find(pid);
+    if (p == nullptr || !p->record) return false;
+    *out = *p->record;
+    return true;
+  }
+  bool ReadPath(pid_t pid, std::string* out) override {
+    const FakeProc* p = Find(pid);
+    if (p == nullptr || !p->path) return false;
+    *out = *p->path;
+    return true;
+  }
+  bool ReadArgs(pid_t pid, std::vector<unsigned char>* out) override {
+    argsRead.push_back(pid);
+    const FakeProc* p = Find(pid);
+    if (p == nullptr || !p->cmdline) return false;
+    *out = CVArgBlockFromCmdline(p->path.value_or(""), *p->cmdline);
+    return true;
+  }
+  time_t Now() override { return kNow; }
+  pid_t Self() override { return kSelf; }
+  uid_t RealUid() override { return kUid; }
+
+ private:
+  const FakeProc* Find(pid_t pid) const {
+    for (const FakeProc& p : procs) {
+      if (p.pid == pid) return &p;
+    }
+    return nullptr;
+  }
+};
+
+cv::ProcessRecord Record(int age, uid_t uid = kUid, std::string name = "CorvantisAgent",
+                         std::string comm = "CorvantisAgent") {
+  cv::ProcessRecord r;
+  r.uid = uid;
+  r.startSec = kNow - age;
+  r.name = std::move(name);
+  r.comm = std::move(comm);
+  return r;
+}
+
+// An agent run of the bundle copy started `age` seconds ago, no arguments.
+FakeProc Agent(pid_t pid, int age) {
+  return FakeProc{pid, Record(age), kAgentPath, std::string("CorvantisAgent\0", 15)};
+}
+
+FakeProc WithArgs(FakeProc p, std::vector<std::string> argv) {
+  std::string cmdline;
+  for (const std::string& a : argv) cmdline += a + '\0';
+  p.cmdline = cmdline;
+  return p;
+}
+
+struct Outcome {
+  pid_t old;
+  pid_t young;
+};
+
+Outcome Scan(FakeTable& table, pid_t excludePid = 0) {
+  pid_t young = -7;  // must be overwritten
+  pid_t old = CVFindOldFrozenAgentIn(table, excludePid, &young);
+  return {old, young};
+}
+
+struct OrderCase {
+  const char* name;
+  std::vector<int> ages;  // of agents with pids 101, 102, ... in listing order
+  pid_t old;
+  pid_t young;
+  friend void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ScanOrder : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(ScanOrder, FirstOldIsResultAndFirstYoungMetBeforeIsReported) {
+  FakeTable table;
+  pid_t pid = 101;
+  for (int age : GetParam().ages) table.procs.push_back(Agent(pid++, age));
+  Outcome got = Scan(table);
+  EXPECT_EQ(got.old, GetParam().old);
+  EXPECT_EQ(got.young, GetParam().young);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ages, ScanOrder,
+    testing::Values(OrderCase{"Age19IsYoung", {19}, 0, 101},
+                    OrderCase{"Age20IsOld", {20}, 101, 0},
+                    OrderCase{"Age0IsYoung", {0}, 0, 101},
+                    OrderCase{"StartInTheFutureIsYoung", {-5}, 0, 101},
+                    OrderCase{"YoungThenOld", {3, 25}, 102, 101},
+                    OrderCase{"OldThenYoung", {25, 3}, 101, 0},
+                    OrderCase{"TwoYoungFirstReported", {1, 2}, 0, 101},
+                    OrderCase{"TwoOldFirstReturned", {30, 40}, 101, 0},
+                    OrderCase{"YoungOldOldStopsAtFirstOld", {5, 21, 22}, 102, 101}),
+    CaseName<OrderCase>);
+
+TEST(Scan, StartTimesAtTheLimitsDoNotOverflow) {
+  FakeTable table;
+  table.procs = {Agent(101, 0), Agent(102, 0)};
+  table.procs[0].record->startSec = INT64_MAX;
+  table.procs[1].record->startSec = INT64_MIN;
+  Outcome got = Scan(table);
+  EXPECT_EQ(got.old, 102);
+  EXPECT_EQ(got.young, 101);
+}
+
+TEST(Scan, StopsAtFirstOldAgent) {
+  FakeTable table;
+  table.procs = {Agent(101, 30), Agent(102, 5)};
+  Scan(table);
+  EXPECT_EQ(table.argsRead, std::vector<pid_t>{101});
+}
+
+TEST(Scan, EmptyOrUnlistableTableGivesNothing) {
+  FakeTable empty;
+  Outcome got = Scan(empty);
+  EXPECT_EQ(got.old, 0);
+  EXPECT_EQ(got.young, 0);
+
+  FakeTable unlistable;
+  unlistable.procs = {Agent(101, 30), Agent(102, 3)};
+  unlistable.listable = false;
+  got = Scan(unlistable);
+  EXPECT_EQ(got.old, 0);
+  EXPECT_EQ(got.young, 0);
+}
+
+TEST(Scan, NullYoungOutLeavesYoungAgentsUnreported) {
+  FakeTable table;
+  table.procs = {Agent(101, 3)};
+  EXPECT_EQ(CVFindOldFrozenAgentIn(table, 0, nullptr), 0);
+  table.procs = {Agent(101, 3), Agent(102, 50)};
+  EXPECT_EQ(CVFindOldFrozenAgentIn(table, 0, nullptr), 102);
+}
+
+TEST(Scan, PassesOverExcludedSelfAndNonPositivePids) {
+  FakeTable table;
+  table.procs = {Agent(0, 50), Agent(-3, 50), Agent(kSelf, 50), Agent(321, 50), Agent(322, 4)};
+  Outcome got = Scan(table, 321);
+  EXPECT_EQ(got.old, 0);
+  EXPECT_EQ(got.young, 322);
+}
+
+TEST(Scan, PassesOverOtherUsersAndUnreadableRecords) {
+  FakeTable table;
+  FakeProc other = Agent(101, 50);
+  other.record->uid = kUid + 1;
+  FakeProc root = Agent(102, 50);
+  root.record->uid = 0;
+  FakeProc vanished = Agent(103, 50);
+  vanished.record.reset();
+  table.procs = {other, root, vanished, Agent(104, 2)};
+  Outcome got = Scan(table);
+  EXPECT_EQ(got.old, 0);
+  EXPECT_EQ(got.young, 104);
+}
+
+struct IdentityCase {
+  const char* name;
+  std::optional<std::string> path;
+  std::string procName;
+  std::string comm;
+  bool agent;
+  friend void PrintTo(const IdentityCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ScanIdentity : public testing::TestWithParam<IdentityCase> {};
+
+TEST_P(ScanIdentity, PathDecidesAndNamesOnlyWhenPathUnreadable) {
+  const IdentityCase& c = GetParam();
+  FakeTable table;
+  FakeProc p = Agent(101, 50);
+  p.path = c.path;
+  p.record = Record(50, kUid, c.procName, c.comm);
+  table.procs = {p};
+  EXPECT_EQ(Scan(table).old, c.agent ? 101 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ScanIdentity,
+    testing::Values(
+        IdentityCase{"BundleCopy", kAgentPath, "CorvantisAgent", "CorvantisAgent", true},
+        IdentityCase{"AnyBundle", "/Users/x/Old.app/Contents/Resources/agent/CorvantisAgent", "x",
+                     "x", true},
+        IdentityCase{"SuffixOnly", "/Contents/Resources/agent/CorvantisAgent", "", "", true},
+        IdentityCase{"NameButPathElsewhere", "/usr/local/bin/CorvantisAgent", "CorvantisAgent",
+                     "CorvantisAgent", false},
+        IdentityCase{"SuffixWithoutSlash", "/opt/XContents/Resources/agent/CorvantisAgent",
+                     "CorvantisAgent", "CorvantisAgent", false},
+        IdentityCase{"CaseDiffers", "/opt/C.app/Contents/Resources/agent/corvantisagent",
+                     "CorvantisAgent", "CorvantisAgent", false},
+        IdentityCase{"LongerName", "/opt/C.app/Contents/Resources/agent/CorvantisAgent2",
+                     "CorvantisAgent", "CorvantisAgent", false},
+        IdentityCase{"Truncated", "Resources/agent/CorvantisAgent", "CorvantisAgent",
+                     "CorvantisAgent", false},
+        IdentityCase{"UnreadableByName", std::nullopt, "CorvantisAgent", "other", true},
+        IdentityCase{"UnreadableEmptyNameByComm", std::nullopt, "", "CorvantisAgent", true},
+        IdentityCase{"UnreadableEmptyPathByComm", "", "", "CorvantisAgent", true},
+        IdentityCase{"UnreadableOtherNames", std::nullopt, "sleep", "sleep", false},
+        IdentityCase{"UnreadableNamePrefix", std::nullopt, "CorvantisAgen", "CorvantisAgentX",
+                     false}),
+    CaseName<IdentityCase>);
+
+struct ToolCase {
+  const char* name;
+  std::optional<std::vector<std::string>> argv;  // nullopt: unreadable
+  bool tool;
+  friend void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ScanToolRun : public testing::TestWithParam<ToolCase> {};
+
+TEST_P(ScanToolRun, ToolRunsArePassedOverAtAnyAge) {
+  const ToolCase& c = GetParam();
+  for (int age : {2, 50}) {
+    FakeTable table;
+    FakeProc p = Agent(101, age);
+    if (c.argv) {
+      p = WithArgs(p, *c.argv);
+    } else {
+      p.cmdline.reset();
+    }
+    table.procs = {p};
+    Outcome got = Scan(table);
+    pid_t counted = c.tool ? 0 : 101;
+    EXPECT_EQ(got.old, age > 19 ? counted : 0) << "age " << age;
+    EXPECT_EQ(got.young, age > 19 ? 0 : counted) << "age " << age;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, ScanToolRun,
+    testing::Values(
+        ToolCase{"NoArguments", std::vector<std::string>{"CorvantisAgent"}, false},
+        ToolCase{"ToolFirst", std::vector<std::string>{"CorvantisAgent", "--tool"}, true},
+        ToolCase{"ToolFirstThenMore",
+                 std::vector<std::string>{"CorvantisAgent", "--tool", "status"}, true},
+        ToolCase{"ToolPrefix", std::vector<std::string>{"CorvantisAgent", "--toolx"}, false},
+        ToolCase{"ToolShort", std::vector<std::string>{"CorvantisAgent", "--too"}, false},
+        ToolCase{"ToolSecond", std::vector<std::string>{"CorvantisAgent", "-v", "--tool"}, false},
+        ToolCase{"ToolAsArgv0", std::vector<std::string>{"--tool", "x"}, false},
+        ToolCase{"EmptyCommandLine", std::vector<std::string>{}, false},
+        ToolCase{"Unreadable", std::nullopt, false}),
+    CaseName<ToolCase>);
+
+TEST(Scan, ArgumentsReadOnlyForOwnedAgents) {
+  FakeTable table;
+  FakeProc other = Agent(101, 50);
+  other.record->uid = kUid + 1;
+  FakeProc notAgent = Agent(102, 50);
+  notAgent.path = "/bin/sleep";
+  table.procs = {other, notAgent, Agent(103, 1)};
+  Scan(table);
+  EXPECT_EQ(table.argsRead, std::vector<pid_t>{103});
+}
+
+}  // namespace
