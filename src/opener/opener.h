@@ -1,23 +1,134 @@
-// CVOpener: the controller. Entry points used by the application layer are
-// fixed here; the rest of the class is declared by the controller itself.
-// (Placeholder: the controller replaces this file with the full declaration,
-// keeping these signatures.)
+// CVOpener: the controller. It receives the desktop's events, posts open
+// requests for the agent, makes sure an agent runs, follows every request
+// until it is handled, reports failures in modal alerts and quits when
+// nothing is left to do.
+//
+// Threading: everything runs on the main loop, one callback at a time. The
+// one nesting is the alert loop: while a modal alert is up, the tick timer
+// and the exit watch may fire inside it (the tick then returns at once; an
+// alert raised meanwhile waits for the running loop).
+//
+// Ownership: exactly one controller per process, created before the loop
+// runs and kept until the end. It owns the request table, the alert queue,
+// the timer and the exit watch. `_cfd` is opened once and never closed.
+// Fields and operations are public so that tests can drive and inspect them;
+// only the controller's own operations change the fields.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "opener/agent_control.h"
 #include "opener/document_url.h"
+#include "opener/request_record.h"
 #include "platform/platform.h"
+
+// Agent phase (_phase).
+enum : int64_t {
+  CVPhaseIdle = 0,      // no agent known to run, or the spawned one just exited
+  CVPhaseStarting = 1,  // an agent was started or seen young; waiting for its lock
+  CVPhaseRunning = 2,   // the agent held its lock at the last probe
+};
 
 class CVOpener {
  public:
-  // Opens the settings folder once and looks for the agent copy. The
+  // Opens the settings folder once (failure only remembered in _cfdErr) and
+  // looks for the agent copy. Writes no log line, raises no alert. The
   // platform and the agent control must outlive the controller.
   CVOpener(cv::Platform& platform, cv::AgentControl& agents);
+  ~CVOpener() = default;
+  CVOpener(const CVOpener&) = delete;
+  CVOpener& operator=(const CVOpener&) = delete;
 
+  // --- alerts (alerts.cpp) ---
+  // The "A1" message for `err`: where the settings folder lies ("~" for the
+  // home folder) and why it cannot be reached (EIO's text for 0).
+  std::string confErrorText(int err);
+  // Logs `message` under `code`, queues it and, once launched and unless the
+  // alert loop already runs, shows every queued message oldest first, one
+  // modal alert each. May be called from inside a showing alert.
+  void alert(const std::string& message, const std::string& code);
+  // Shows what was queued before launching; nothing when the queue is empty
+  // or the loop runs.
+  void flushAlerts();
+
+  // --- request table and claim deadline (requests.cpp) ---
+  uint64_t outstanding() const;
+  // Writes a request file of `kind` and records it. false after "A1" was
+  // raised (settings folder unusable or the write failed); nothing is left.
+  bool post(const std::string& kind, const std::optional<std::string>& path);
+  // Withdraws every pending request. Returns how many were withdrawn; records
+  // the agent claimed first stay, stamped claimed; no pending record remains.
+  uint64_t withdrawPending();
+  bool anyPending() const;
+  // Moves _claimBy to now + seconds when that is later (or none was set).
+  void extendClaim(double seconds);
+
+  // --- application events (events.cpp) ---
   void openURLs(const std::vector<cv::DocumentURL>& urls);
   void applicationDidFinishLaunching();
+  // Always answers false.
   bool applicationShouldHandleReopen(bool hasVisibleWindows);
-  bool applicationSupportsSecureRestorableState() const { return true; }
+  bool applicationSupportsSecureRestorableState() const;
+
+  // --- agent supervision (supervision.cpp) ---
+  // Gives the requests just posted an agent and a deadline: probes, starts
+  // or waits for the starting window; "A1" (after a withdrawal) when the
+  // settings folder or the lock cannot be read.
+  void ensureAgent();
+  // Kickstart, else old-agent scan and spawn of the agent copy; "A2"/"A3"/
+  // "A4" after a withdrawal. `noun` fills the "A2" text.
+  void startAgent(const std::string& noun);
+  // Records the spawned child and watches its exit. When the platform cannot
+  // watch it, _childWatch stays none and the tick will not wait for it.
+  void becomeParentOf(pid_t pid);
+  // The exit watch's handler: reaps `pid` if it is _child and decides again
+  // about the pending requests; restarts the tick. Other pids are ignored.
+  void childExited(pid_t pid);
+  // The plain launch: run once by the tick after the no-document grace.
+  void noDocumentLaunch();
+
+  // --- tick loop and shutdown (tick.cpp) ---
+  // Starts the 0.25 s timer unless one runs or quitting has begun.
+  void startTick();
+  void yieldActivation();
+  void tick();
+  // Once only: stops the timer, logs "done", terminates the application.
+  void quit();
+
+  // Fields, in the order of the data model.
+  int _cfd = -1;
+  int _cfdErr = 0;
+  std::optional<std::string> _bundledAgent;
+  bool _launched = false;
+  bool _sawEvent = false;
+  bool _graceDone = false;
+  std::optional<double> _launchedAt;
+  std::vector<std::shared_ptr<CVRequest>> _reqs;
+  int64_t _phase = CVPhaseIdle;
+  std::optional<double> _startingUntil;
+  pid_t _child = 0;
+  std::unique_ptr<cv::ExitWatch> _childWatch;
+  pid_t _agentPid = 0;
+  std::optional<double> _claimBy;
+  std::optional<double> _handoffUntil;
+  std::unique_ptr<cv::Timer> _tick;
+  bool _alerting = false;
+  std::deque<std::string> _alertQueue;
+  bool _quitting = false;
+
+ private:
+  void removeRequest(const std::shared_ptr<CVRequest>& req);
+
+  cv::Platform& platform_;
+  cv::AgentControl& agents_;
+  // Held weakly by the timer and exit-watch callbacks: they do nothing once
+  // the controller is gone.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

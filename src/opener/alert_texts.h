@@ -1,0 +1,29 @@
+// The messages of the alerts, by code. "%@" is filled with the one argument
+// the code takes. Shown as they stand, without translation.
+#pragma once
+
+namespace cvtext {
+
+// "A2", with the noun passed to startAgent.
+inline constexpr const char* kOlderAgent =
+    "An older Corvantis Agent is still running. Quit it (menu bar icon \u2192 Quit Corvantis "
+    "Agent), then open %@ again.";
+// "A3".
+inline constexpr const char* kNoService =
+    "The Corvantis agent isn't running, and its user service (corvantis.agent) isn't installed. "
+    "Start it with:\n\nsystemctl --user enable --now corvantis.agent.service\n\nthen open the "
+    "tract again.";
+// "A4", with the error text of the failed spawn.
+inline constexpr const char* kNotStarted =
+    "Corvantis Agent couldn't be started (%@). Reinstall the Corvantis package, then open the "
+    "tract again.";
+// "A5".
+inline constexpr const char* kNoResponse =
+    "Corvantis Agent didn't respond. Check its menu bar icon (quit and reopen it if it's stuck), "
+    "then open the tract again.";
+// "A6".
+inline constexpr const char* kTooMany = "Open at most 32 tracts at a time.";
+// "not-corva".
+inline constexpr const char* kNotCorva = "Corvantis opens .corva files only.";
+
+}  // namespace cvtext

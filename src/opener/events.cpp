@@ -1,0 +1,79 @@
+#include <cctype>
+
+#include "opener/alert_texts.h"
+#include "opener/opener.h"
+
+namespace {
+
+constexpr uint64_t kMaxRequests = 32;
+
+// Whether `path`'s extension (after the last "." of its last component,
+// trailing "/" ignored) is "corva" in any letter case.
+bool IsTractPath(const std::string& path) {
+  size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  size_t start = path.rfind('/', end == 0 ? 0 : end - 1);
+  start = start == std::string::npos ? 0 : start + 1;
+  if (start >= end) return false;
+  std::string name = path.substr(start, end - start);
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = name.substr(dot + 1);
+  if (ext.size() != 5) return false;
+  for (size_t i = 0; i < ext.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(ext[i])) != "corva"[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
+  _sawEvent = true;
+  std::vector<std::string> accepted;
+  bool rejected = false;
+  for (const auto& url : urls) {
+    if (url.isFile && !url.path.empty() && IsTractPath(url.path)) {
+      accepted.push_back(url.path);
+    } else {
+      rejected = true;
+    }
+  }
+  if (rejected) alert(cvtext::kNotCorva, "not-corva");
+
+  uint64_t present = outstanding();
+  uint64_t room = present < kMaxRequests ? kMaxRequests - present : 0;
+  if (accepted.size() > room) {
+    alert(cvtext::kTooMany, "A6");
+    accepted.resize(room);
+  }
+
+  bool posted = false;
+  for (const auto& path : accepted) {
+    if (!post("open", path)) break;
+    posted = true;
+  }
+
+  if (!_launched) return;
+  if (posted) ensureAgent();
+  startTick();
+}
+
+void CVOpener::applicationDidFinishLaunching() {
+  _launched = true;
+  _launchedAt = platform_.Now();
+  if (!_reqs.empty()) ensureAgent();
+  startTick();
+  flushAlerts();
+}
+
+bool CVOpener::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
+  _sawEvent = true;
+  if (outstanding() <= kMaxRequests - 1) {
+    if (post("reopen", std::nullopt)) ensureAgent();
+  }
+  startTick();
+  return false;
+}
+
+bool CVOpener::applicationSupportsSecureRestorableState() const { return true; }

@@ -1,0 +1,165 @@
+#include <cerrno>
+#include <cstring>
+
+#include "agent/probe.h"
+#include "opener/alert_texts.h"
+#include "opener/opener.h"
+#include "platform/log.h"
+
+namespace {
+
+constexpr double kRunningClaim = 15;
+constexpr double kStartingClaim = 90;
+constexpr const char* kServiceLabel = "corvantis.agent";
+
+// `text` with its one "%@" replaced by `arg`.
+std::string Fill(const char* text, const std::string& arg) {
+  std::string out = text;
+  size_t at = out.find("%@");
+  if (at != std::string::npos) out.replace(at, 2, arg);
+  return out;
+}
+
+}  // namespace
+
+void CVOpener::ensureAgent() {
+  if (_child > 0) {
+    extendClaim(_phase == CVPhaseRunning ? kRunningClaim : kStartingClaim);
+    return;
+  }
+  double now = platform_.Now();
+  if (_phase == CVPhaseStarting && _startingUntil && *_startingUntil > now) {
+    extendClaim(*_startingUntil - now);
+    return;
+  }
+  int err = _cfdErr;
+  if (_cfd >= 0) {
+    int pid = 0;
+    err = 0;
+    int r = agents_.ProbeAgent(_cfd, &pid, &err);
+    if (r == CVAgentAbsent) {
+      startAgent("the tract");
+      return;
+    }
+    if (r == CVAgentRunning) {
+      _phase = CVPhaseRunning;
+      _agentPid = pid;
+      extendClaim(kRunningClaim);
+      return;
+    }
+  }
+  withdrawPending();
+  alert(confErrorText(err), "A1");
+}
+
+void CVOpener::startAgent(const std::string& noun) {
+  int rc = agents_.Kickstart(kServiceLabel);
+  LOG->Write(cv::LogLevel::kDefault, "kickstart %{public}s -> %d", {kServiceLabel, rc});
+  auto enterStarting = [this] {
+    _phase = CVPhaseStarting;
+    _startingUntil = platform_.Now() + kStartingClaim;
+    extendClaim(kStartingClaim);
+  };
+  if (rc == 0) {
+    enterStarting();
+    return;
+  }
+  if (!_bundledAgent) {
+    withdrawPending();
+    alert(cvtext::kNoService, "A3");
+    return;
+  }
+  pid_t young = 0;
+  pid_t old = agents_.FindOldFrozenAgent(_child, &young);
+  if (old != 0) {
+    LOG->Write(cv::LogLevel::kDefault, "pre-lock agent running: pid %d", {static_cast<int>(old)});
+    withdrawPending();
+    alert(Fill(cvtext::kOlderAgent, noun), "A2");
+    return;
+  }
+  if (young >= 1) {
+    LOG->Write(cv::LogLevel::kDefault, "agent pid %d is starting", {static_cast<int>(young)});
+    enterStarting();
+    return;
+  }
+  int err = 0;
+  pid_t pid = agents_.SpawnAgent(_bundledAgent->c_str(), nullptr, &err);
+  if (pid <= 0) {
+    withdrawPending();
+    alert(Fill(cvtext::kNotStarted, strerror(err != 0 ? err : EIO)), "A4");
+    return;
+  }
+  LOG->Write(cv::LogLevel::kDefault, "spawned agent pid %d", {static_cast<int>(pid)});
+  becomeParentOf(pid);
+  _phase = CVPhaseStarting;
+  extendClaim(kStartingClaim);
+}
+
+void CVOpener::becomeParentOf(pid_t pid) {
+  _child = pid;
+  _agentPid = pid;
+  std::weak_ptr<int> alive = alive_;
+  _childWatch = platform_.WatchExit(pid, [alive, self = this, pid] {
+    if (alive.expired()) return;
+    self->childExited(pid);
+  });
+}
+
+void CVOpener::childExited(pid_t pid) {
+  if (pid <= 0 || pid != _child) return;
+  int status = 0;
+  for (;;) {
+    int st = 0;
+    if (platform_.WaitPid(pid, &st) >= 0) {
+      status = st;
+      break;
+    }
+    if (errno != EINTR) break;
+  }
+  LOG->Write(cv::LogLevel::kDefault, "agent pid %d exited (status %d)",
+             {static_cast<int>(pid), status});
+  if (_childWatch) {
+    _childWatch->Cancel();
+    _childWatch.reset();
+  }
+  _child = 0;
+  _agentPid = 0;
+  _phase = CVPhaseIdle;
+  auto snapshot = _reqs;
+  for (const auto& req : snapshot) {
+    if (req->claimedAt) removeRequest(req);
+  }
+  if (anyPending()) {
+    int pid2 = 0;
+    if (_cfd >= 0 && agents_.ProbeAgent(_cfd, &pid2, nullptr) == CVAgentRunning) {
+      _phase = CVPhaseRunning;
+      _agentPid = pid2;
+      _claimBy.reset();
+      extendClaim(kRunningClaim);
+    } else if (withdrawPending() > 0) {
+      alert(cvtext::kNoResponse, "A5");
+    }
+  }
+  startTick();
+}
+
+void CVOpener::noDocumentLaunch() {
+  _graceDone = true;
+  if (_sawEvent || !_reqs.empty() || _child > 0) return;
+  if (_cfd < 0) {
+    alert(confErrorText(_cfdErr), "A1");
+    return;
+  }
+  int pid = 0;
+  int err = 0;
+  int r = agents_.ProbeAgent(_cfd, &pid, &err);
+  if (r == CVAgentAbsent) {
+    startAgent("Corvantis Agent");
+  } else if (r == CVAgentRunning) {
+    _phase = CVPhaseRunning;
+    _agentPid = pid;
+    if (post("reopen", std::nullopt)) extendClaim(kRunningClaim);
+  } else {
+    alert(confErrorText(err), "A1");
+  }
+}

@@ -1,0 +1,125 @@
+#include "agent/probe.h"
+#include "opener/alert_texts.h"
+#include "opener/opener.h"
+#include "platform/log.h"
+#include "queue/request.h"
+
+namespace {
+
+constexpr double kTickInterval = 0.25;
+constexpr double kClaimedTooLong = 120;
+constexpr double kHandoffWindow = 5;
+constexpr double kNoDocumentGrace = 0.5;
+constexpr double kRunningClaim = 15;
+constexpr const char* kBrowserBundle = "com.google.Chrome";
+
+}  // namespace
+
+void CVOpener::startTick() {
+  if (_quitting) return;
+  if (_tick && _tick->IsValid()) return;
+  std::weak_ptr<int> alive = alive_;
+  _tick = platform_.ScheduleRepeating(kTickInterval, [alive, self = this] {
+    if (alive.expired()) return;
+    self->tick();
+  });
+}
+
+void CVOpener::yieldActivation() {
+  if (!platform_.ActivationHandoverAvailable()) return;
+  if (_agentPid > 0) platform_.YieldActivationToProcess(_agentPid);
+  platform_.YieldActivationToBundle(kBrowserBundle);
+}
+
+void CVOpener::tick() {
+  if (_quitting || _alerting) return;
+  double now = platform_.Now();
+  size_t had = _reqs.size();
+
+  auto snapshot = _reqs;
+  for (const auto& req : snapshot) {
+    if (_cfd < 0) {
+      LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem});
+      removeRequest(req);
+      continue;
+    }
+    int state = CVRequestState(_cfd, req->stem);
+    if (state == CVRequestGone) {
+      LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem});
+      removeRequest(req);
+      continue;
+    }
+    if (state == CVRequestClaimed && !req->claimedAt) {
+      req->claimedAt = now;
+      LOG->Write(cv::LogLevel::kDefault, "claimed %{public}@", {req->stem});
+    }
+    if (req->claimedAt && now - *req->claimedAt > kClaimedTooLong) {
+      LOG->Write(cv::LogLevel::kDefault, "still being handled, stop waiting: %{public}@", {req->stem});
+      removeRequest(req);
+    }
+  }
+
+  bool busy = !_reqs.empty() || (_handoffUntil && *_handoffUntil > now);
+
+  if (_cfd >= 0 && busy && !(_phase == CVPhaseRunning && _agentPid > 0)) {
+    int pid = 0;
+    if (agents_.ProbeAgent(_cfd, &pid, nullptr) == CVAgentRunning) {
+      if (_phase != CVPhaseRunning) {
+        _phase = CVPhaseRunning;
+        if (anyPending()) extendClaim(kRunningClaim);
+      }
+      if (pid >= 1) _agentPid = pid;
+    }
+  }
+
+  if (busy) yieldActivation();
+
+  if (anyPending() && _claimBy && *_claimBy < now) {
+    _claimBy.reset();
+    if (withdrawPending() > 0) alert(cvtext::kNoResponse, "A5");
+    return;
+  }
+
+  if (!_reqs.empty()) {
+    _handoffUntil.reset();
+    return;
+  }
+
+  if (had > 0) {
+    _handoffUntil = now + (platform_.ActivationHandoverAvailable() ? kHandoffWindow : 0);
+    _claimBy.reset();
+  }
+
+  if (!_graceDone) {
+    if (!_sawEvent) {
+      if (_launchedAt && now - *_launchedAt >= kNoDocumentGrace) noDocumentLaunch();
+      return;
+    }
+    _graceDone = true;
+  }
+
+  if (_handoffUntil && *_handoffUntil > now) return;
+  _handoffUntil.reset();
+
+  // A child whose exit cannot be watched is not waited for: the opener would
+  // never learn of its exit. It runs in its own session and outlives us.
+  if (_child > 0 && _childWatch) {
+    if (_tick) {
+      _tick->Invalidate();
+      _tick.reset();
+    }
+    return;
+  }
+  quit();
+}
+
+void CVOpener::quit() {
+  if (_quitting) return;
+  _quitting = true;
+  if (_tick) {
+    _tick->Invalidate();
+    _tick.reset();
+  }
+  LOG->Write(cv::LogLevel::kDefault, "done");
+  platform_.Terminate();
+}

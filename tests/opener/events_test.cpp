@@ -1,0 +1,185 @@
+// The desktop's events: open documents, end of launching, re-open.
+#include "opener_fixture.h"
+
+namespace cvtest {
+namespace {
+
+const char* kNotCorva = "Corvantis opens .corva files only.";
+const char* kA6 = "Open at most 32 tracts at a time.";
+
+using EventsTest = OpenerTest;
+
+struct FilterCase {
+  const char* name;
+  cv::DocumentURL url;
+  bool accepted;
+};
+void PrintTo(const FilterCase& c, std::ostream* os) { *os << c.name; }
+
+
+class FilterTest : public OpenerTest, public ::testing::WithParamInterface<FilterCase> {};
+
+TEST_P(FilterTest, KeepsCorvaFileUrlsOnly) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Launched();
+  o.openURLs({GetParam().url});
+  EXPECT_EQ(o._reqs.size(), GetParam().accepted ? 1u : 0u);
+  EXPECT_EQ(AlertTexts(), GetParam().accepted ? std::vector<std::string>{}
+                                              : std::vector<std::string>{kNotCorva});
+  EXPECT_TRUE(o._sawEvent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FilterTest,
+    ::testing::Values(FilterCase{"Plain", {true, "/d/plan.corva", ""}, true},
+                      FilterCase{"UpperCase", {true, "/d/PLAN.CORVA", ""}, true},
+                      FilterCase{"MixedCase", {true, "/d/plan.CoRvA", ""}, true},
+                      FilterCase{"TrailingSlash", {true, "/d/plan.corva/", ""}, true},
+                      FilterCase{"Relative", {true, "plan.corva", ""}, true},
+                      FilterCase{"FurtherExtension", {true, "/d/plan.corva.bak", ""}, false},
+                      FilterCase{"NoExtension", {true, "/d/plan", ""}, false},
+                      FilterCase{"OtherExtension", {true, "/d/plan.txt", ""}, false},
+                      FilterCase{"LongerExtension", {true, "/d/plan.corvax", ""}, false},
+                      FilterCase{"DotInFolderOnly", {true, "/d.corva/plan", ""}, false},
+                      FilterCase{"EmptyPath", {true, "", ""}, false},
+                      FilterCase{"Root", {true, "/", ""}, false},
+                      FilterCase{"NotAFile", {false, "", "https://x/plan.corva"}, false},
+                      FilterCase{"NotAFileWithPath", {false, "/d/plan.corva", "x"}, false}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST_F(EventsTest, OneNotCorvaPerEventAndOrderKept) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Launched();
+  o.openURLs({Web("a"), Doc("/d/one.corva"), Doc("/d/x.txt"), Web("b"), Doc("/d/two.CORVA")});
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kNotCorva});
+  ASSERT_EQ(o._reqs.size(), 2u);
+  EXPECT_EQ(o._reqs[0]->label, "one.corva");
+  EXPECT_EQ(o._reqs[1]->label, "two.CORVA");
+  EXPECT_EQ(o._reqs[0]->kind, "open");
+  o.openURLs({Web("c")});
+  EXPECT_EQ(platform.alerts.size(), 2u);  // one more for the next event
+}
+
+TEST_F(EventsTest, EmptyEventStillStartsTheTick) {
+  CVOpener& o = Launched();
+  platform.Tick();  // the timer runs; stop it by hand to see the restart
+  o._tick.reset();
+  o.openURLs({});
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_NE(o._tick, nullptr);
+  EXPECT_EQ(agents.probes, 0);
+}
+
+struct RoomCase {
+  const char* name;
+  int present;
+  int docs;
+  size_t posted;  // of this event
+  bool a6;
+};
+void PrintTo(const RoomCase& c, std::ostream* os) { *os << c.name; }
+
+
+class RoomTest : public OpenerTest, public ::testing::WithParamInterface<RoomCase> {};
+
+TEST_P(RoomTest, AdmitsUpToThirtyTwo) {
+  const RoomCase& c = GetParam();
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Launched();
+  if (c.present > 0) o.openURLs(Docs(c.present, "/old/p"));
+  ASSERT_EQ(o._reqs.size(), static_cast<size_t>(c.present));
+  o.openURLs(Docs(c.docs, "/new/n"));
+  EXPECT_EQ(AlertTexts(), c.a6 ? std::vector<std::string>{kA6} : std::vector<std::string>{});
+  ASSERT_EQ(o._reqs.size(), c.present + c.posted);
+  EXPECT_EQ(QueueFiles().size(), c.present + c.posted);
+  for (size_t i = 0; i < c.posted; ++i)  // the first ones, in order
+    EXPECT_EQ(o._reqs[c.present + i]->label, "n" + std::to_string(i) + ".corva");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RoomTest,
+                         ::testing::Values(RoomCase{"FortyIntoEmpty", 0, 40, 32, true},
+                                           RoomCase{"ThirtyTwoIntoEmpty", 0, 32, 32, false},
+                                           RoomCase{"TwoIntoThirtyOne", 31, 2, 1, true},
+                                           RoomCase{"OneIntoThirtyTwo", 32, 1, 0, true},
+                                           RoomCase{"TwoIntoThirty", 30, 2, 2, false}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST_F(EventsTest, FailedPostStopsTheEventWithOneA1) {
+  ScopedEnv relative("CORVANTIS_AGENT_DIR", "relative");
+  CVOpener& o = Launched();
+  o.openURLs(Docs(3));
+  EXPECT_EQ(platform.alerts.size(), 1u);
+  EXPECT_EQ(Lines("alert A1: <private>"), 1);
+  EXPECT_EQ(agents.probes, 0);  // nothing posted: no ensureAgent
+  EXPECT_NE(o._tick, nullptr);
+}
+
+TEST_F(EventsTest, FailedPostMidEventStopsButEnsuresTheEarlierOnes) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Launched();
+  std::string tooLong = "/" + std::string(8200, 'a') + ".corva";
+  o.openURLs({Doc("/d/a.corva"), Doc(tooLong), Doc("/d/c.corva")});
+  ASSERT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(o._reqs[0]->label, "a.corva");
+  EXPECT_EQ(Lines("alert A1: <private>"), 1);
+  EXPECT_EQ(agents.probes, 1);
+  EXPECT_EQ(o._claimBy, platform.now + 15);
+}
+
+TEST_F(EventsTest, OpenBeforeLaunchPostsAndLaunchEnsuresOnce) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Make();
+  o.openURLs(Docs(2));
+  o.openURLs({Web("x")});
+  EXPECT_EQ(o._reqs.size(), 2u);
+  EXPECT_EQ(QueueFiles().size(), 2u);
+  EXPECT_EQ(agents.probes, 0);
+  EXPECT_EQ(platform.TimersCreated(), 0);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_FALSE(o._claimBy);
+
+  o.applicationDidFinishLaunching();
+  EXPECT_EQ(agents.probes, 1);
+  EXPECT_EQ(o._claimBy, platform.now + 15);
+  EXPECT_EQ(platform.ValidTimers(), 1);
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kNotCorva});
+  EXPECT_EQ(Lines("alert queued: <private>"), 1);
+}
+
+TEST_F(EventsTest, OpenAfterLaunchEnsuresAndTicks) {
+  agents.kickstartRc = 0;
+  CVOpener& o = Launched();
+  EXPECT_EQ(agents.probes, 0);  // empty table at launch: no ensureAgent
+  o.openURLs(Docs(1));
+  EXPECT_EQ(agents.probes, 1);
+  EXPECT_EQ(o._phase, CVPhaseStarting);
+  EXPECT_EQ(platform.ValidTimers(), 1);
+}
+
+TEST_F(EventsTest, ReopenPostsWhileRoomIsLeft) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Launched();
+  o.openURLs(Docs(31));
+  EXPECT_FALSE(o.applicationShouldHandleReopen(false));
+  ASSERT_EQ(o._reqs.size(), 32u);
+  EXPECT_EQ(o._reqs.back()->kind, "reopen");
+  EXPECT_EQ(o._reqs.back()->label, "reopen");
+  EXPECT_EQ(agents.probes, 2);
+
+  o._tick.reset();
+  EXPECT_FALSE(o.applicationShouldHandleReopen(true));  // full: ignored
+  EXPECT_EQ(o._reqs.size(), 32u);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_NE(o._tick, nullptr);
+  EXPECT_TRUE(o._sawEvent);
+}
+
+}  // namespace
+}  // namespace cvtest

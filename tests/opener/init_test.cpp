@@ -1,0 +1,113 @@
+// Creation of the controller and the wording of settings-folder errors.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "opener_fixture.h"
+
+namespace cvtest {
+namespace {
+
+using InitTest = OpenerTest;
+
+TEST_F(InitTest, FreshControllerOpensFolderAndStartsEmpty) {
+  CVOpener& o = Make();
+  ASSERT_GE(o._cfd, 0);
+  EXPECT_EQ(o._cfdErr, 0);
+  struct stat st;
+  ASSERT_EQ(fstat(o._cfd, &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(fcntl(o._cfd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  EXPECT_EQ(o._bundledAgent, agents.bundled);
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o._alertQueue.empty());
+  EXPECT_EQ(o._phase, CVPhaseIdle);
+  EXPECT_EQ(o._tick, nullptr);
+  EXPECT_FALSE(o._launched || o._sawEvent || o._graceDone || o._alerting || o._quitting);
+  EXPECT_FALSE(o._launchedAt || o._startingUntil || o._claimBy || o._handoffUntil);
+  EXPECT_EQ(o._child, 0);
+  EXPECT_EQ(o._agentPid, 0);
+  EXPECT_EQ(o._childWatch, nullptr);
+  EXPECT_TRUE(o.applicationSupportsSecureRestorableState());
+  // Creation is silent.
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(platform.TimersCreated(), 0);
+}
+
+TEST_F(InitTest, NoBundledAgentIsRemembered) {
+  agents.bundled.reset();
+  EXPECT_FALSE(Make()._bundledAgent);
+}
+
+TEST_F(InitTest, RelativeFolderGivesEinvalAndItsWording) {
+  ScopedEnv relative("CORVANTIS_AGENT_DIR", "relative/Corvantis");
+  CVOpener& o = Make();
+  EXPECT_EQ(o._cfd, -1);
+  EXPECT_EQ(o._cfdErr, EINVAL);
+  EXPECT_EQ(o.confErrorText(o._cfdErr),
+            "Corvantis can't reach its settings folder (~/Corvantis): its location isn't an "
+            "absolute path.");
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(InitTest, FolderOfAnotherUserGivesEperm) {
+  if (!CanSwitchUser()) GTEST_SKIP() << "needs root to give the folder away";
+  ASSERT_EQ(mkdir(settings.c_str(), 0700), 0);
+  ASSERT_EQ(chown(settings.c_str(), kNobody, kNobody), 0);
+  CVOpener& o = Make();
+  EXPECT_EQ(o._cfd, -1);
+  EXPECT_EQ(o._cfdErr, EPERM);
+  EXPECT_EQ(o.confErrorText(o._cfdErr), std::string("Corvantis can't reach its settings folder "
+                                                    "(~/Corvantis): ") +
+                                            strerror(EPERM) + ".");
+}
+
+struct WordingCase {
+  const char* name;
+  const char* home;    // nullptr: unset
+  const char* dir;     // CORVANTIS_AGENT_DIR
+  int err;
+  const char* where;
+  const char* reason;  // nullptr: strerror(reasonErr)
+  int reasonErr;
+};
+void PrintTo(const WordingCase& c, std::ostream* os) { *os << c.name; }
+
+
+class ConfErrorTextTest : public OpenerTest, public ::testing::WithParamInterface<WordingCase> {};
+
+TEST_P(ConfErrorTextTest, WordsWhereAndWhy) {
+  const WordingCase& c = GetParam();
+  Make();
+  ScopedEnv h("HOME", c.home ? std::optional<std::string>(c.home) : std::nullopt);
+  ScopedEnv d("CORVANTIS_AGENT_DIR", c.dir);
+  std::string reason = c.reason ? c.reason : strerror(c.reasonErr);
+  EXPECT_EQ(opener->confErrorText(c.err),
+            std::string("Corvantis can't reach its settings folder (") + c.where + "): " + reason +
+                ".");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConfErrorTextTest,
+    ::testing::Values(
+        WordingCase{"InHome", "/home/u", "/home/u/x", EACCES, "~/x", nullptr, EACCES},
+        WordingCase{"HomeWithSlash", "/home/u/", "/home/u/x/y", EACCES, "~/x/y", nullptr, EACCES},
+        WordingCase{"HomeItself", "/home/u", "/home/u", EACCES, "~", nullptr, EACCES},
+        WordingCase{"SiblingOfHome", "/home/u", "/home/u2", EACCES, "/home/u2", nullptr, EACCES},
+        WordingCase{"OutsideHome", "/home/u", "/srv/c", EACCES, "/srv/c", nullptr, EACCES},
+        WordingCase{"NoHome", nullptr, "/home/u/x", EACCES, "/home/u/x", nullptr, EACCES},
+        WordingCase{"ZeroIsEio", "/home/u", "/srv/c", 0, "/srv/c", nullptr, EIO},
+        WordingCase{"EinvalWithPath", "/home/u", "/srv/c", EINVAL, "/srv/c", nullptr, EINVAL},
+        WordingCase{"EinvalWithoutPath", "/home/u", "rel", EINVAL, "~/Corvantis",
+                    "its location isn't an absolute path", 0},
+        WordingCase{"OtherErrorWithoutPath", "/home/u", "rel", ENOENT, "~/Corvantis", nullptr,
+                    ENOENT}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+}  // namespace
+}  // namespace cvtest

@@ -1,0 +1,143 @@
+// The request table and the claim deadline, on real request files.
+#include <cerrno>
+#include <cstring>
+
+#include "opener_fixture.h"
+
+namespace cvtest {
+namespace {
+
+using RequestsTest = OpenerTest;
+
+TEST_F(RequestsTest, PostWritesFileRecordsAndLogs) {
+  CVOpener& o = Make();
+  ASSERT_TRUE(o.post("open", std::string("/Users/u/Docs/plan.corva")));
+  ASSERT_TRUE(o.post("reopen", std::nullopt));
+  ASSERT_EQ(o.outstanding(), 2u);
+  const CVRequest& doc = *o._reqs[0];
+  const CVRequest& re = *o._reqs[1];
+  EXPECT_EQ(doc.kind, "open");
+  EXPECT_EQ(doc.label, "plan.corva");
+  EXPECT_EQ(re.kind, "reopen");
+  EXPECT_EQ(re.label, "reopen");
+  EXPECT_FALSE(doc.claimedAt || re.claimedAt);
+  EXPECT_LT(doc.stem, re.stem);
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{doc.stem + ".json", re.stem + ".json"}));
+  EXPECT_EQ(Lines("request " + doc.stem + " (open: plan.corva, <private>)"), 1);
+  EXPECT_EQ(Lines("request " + re.stem + " (reopen: reopen, <private>)"), 1);
+  // Posting alone neither starts the agent nor sets a deadline.
+  EXPECT_EQ(agents.probes, 0);
+  EXPECT_FALSE(o._claimBy);
+}
+
+TEST_F(RequestsTest, PostWithoutFolderRaisesA1AndLeavesNothing) {
+  ScopedEnv relative("CORVANTIS_AGENT_DIR", "relative");
+  CVOpener& o = Launched();
+  EXPECT_FALSE(o.post("open", std::string("/d/a.corva")));
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(EINVAL)});
+  EXPECT_EQ(Lines("alert A1: <private>"), 1);
+}
+
+TEST_F(RequestsTest, FailedWriteRaisesA1WithItsError) {
+  CVOpener& o = Launched();
+  std::string longPath = "/" + std::string(8200, 'a') + ".corva";
+  EXPECT_FALSE(o.post("open", longPath));
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(QueueFiles().empty());
+  ASSERT_EQ(platform.alerts.size(), 1u);
+  EXPECT_NE(platform.alerts[0].second.find(strerror(ENAMETOOLONG)), std::string::npos);
+}
+
+TEST_F(RequestsTest, WithdrawTakesBackQueuedAndKeepsClaimed) {
+  CVOpener& o = Make();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(o.post("open", "/d/t" + std::to_string(i) + ".corva"));
+  std::string first = Stem(0), claimed = Stem(1), last = Stem(2);
+  ASSERT_TRUE(Claim(claimed));  // the agent takes one just before
+  platform.Advance(3);
+
+  EXPECT_EQ(o.withdrawPending(), 2u);
+  ASSERT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(Stem(0), claimed);
+  EXPECT_EQ(o._reqs[0]->claimedAt, platform.now);
+  EXPECT_EQ(LinesStartingWith("withdrew "), 2);
+  EXPECT_EQ(Lines("withdrew " + first), 1);
+  EXPECT_EQ(Lines("withdrew " + last), 1);
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{claimed + ".claimed"});
+  EXPECT_FALSE(o.anyPending());
+  // Nothing pending is left: a second call is a no-op.
+  EXPECT_EQ(o.withdrawPending(), 0u);
+  EXPECT_EQ(o._reqs.size(), 1u);
+}
+
+TEST_F(RequestsTest, WithdrawDropsGoneRecordsSilently) {
+  CVOpener& o = Make();
+  ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
+  ASSERT_TRUE(Handle(stem));
+  EXPECT_EQ(o.withdrawPending(), 0u);
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(LinesStartingWith("withdrew "), 0);
+}
+
+TEST_F(RequestsTest, WithdrawOnEmptyTableReturnsZero) {
+  CVOpener& o = Make();
+  EXPECT_EQ(o.withdrawPending(), 0u);
+  EXPECT_FALSE(o.anyPending());
+}
+
+TEST_F(RequestsTest, WithdrawWithoutFolderForgetsPendingUncounted) {
+  CVOpener& o = Make();
+  ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
+  o._cfd = -1;  // as if the folder were unusable
+  EXPECT_EQ(o.withdrawPending(), 0u);
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(QueueFiles().size(), 1u);  // no file touched
+}
+
+TEST_F(RequestsTest, AnyPendingFollowsClaimStamps) {
+  CVOpener& o = Make();
+  ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
+  EXPECT_TRUE(o.anyPending());
+  o._reqs[0]->claimedAt = platform.now;
+  EXPECT_FALSE(o.anyPending());
+}
+
+struct ExtendCase {
+  const char* name;
+  std::vector<double> asks;  // seconds, asked one after the other at the same instant
+  double expected;           // seconds from now
+};
+void PrintTo(const ExtendCase& c, std::ostream* os) { *os << c.name; }
+
+
+class ExtendClaimTest : public OpenerTest, public ::testing::WithParamInterface<ExtendCase> {};
+
+TEST_P(ExtendClaimTest, OnlyMovesLater) {
+  CVOpener& o = Make();
+  for (double s : GetParam().asks) o.extendClaim(s);
+  ASSERT_TRUE(o._claimBy);
+  EXPECT_EQ(*o._claimBy, platform.now + GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExtendClaimTest,
+                         ::testing::Values(ExtendCase{"FromNone", {15}, 15},
+                                           ExtendCase{"NinetyThenFifteen", {90, 15}, 90},
+                                           ExtendCase{"FifteenThenNinety", {15, 90}, 90},
+                                           ExtendCase{"Equal", {15, 15}, 15}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST_F(RequestsTest, ExtendClaimLaterInTimeCanMoveTheDeadline) {
+  CVOpener& o = Make();
+  o.extendClaim(90);
+  platform.Advance(80);
+  o.extendClaim(15);
+  EXPECT_EQ(*o._claimBy, platform.now + 15);  // 95 s after the first ask
+  platform.Advance(1);
+  o.extendClaim(13);
+  EXPECT_EQ(*o._claimBy, platform.now + 14);  // unchanged
+}
+
+}  // namespace
+}  // namespace cvtest

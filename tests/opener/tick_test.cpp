@@ -1,0 +1,336 @@
+// The tick loop: following requests, deadlines, the handoff window, the
+// no-document grace and quitting, with exact instants.
+#include "opener_fixture.h"
+
+namespace cvtest {
+namespace {
+
+using TickTest = OpenerTest;
+
+TEST_F(TickTest, RequestGoesQueuedClaimedGoneThenQuit) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  std::string stem = Stem(0);
+  EXPECT_EQ(platform.ValidTimers(), 1);
+  EXPECT_EQ(platform.LastTimerInterval(), 0.25);
+
+  platform.Tick();
+  EXPECT_FALSE(o._reqs[0]->claimedAt);
+
+  ASSERT_TRUE(Claim(stem));
+  platform.Tick();
+  double claimedAt = platform.now;
+  EXPECT_EQ(o._reqs[0]->claimedAt, claimedAt);
+  platform.Tick(0.25, 3);
+  EXPECT_EQ(o._reqs[0]->claimedAt, claimedAt);  // stamped once
+  EXPECT_EQ(Lines("claimed " + stem), 1);
+
+  ASSERT_TRUE(Handle(stem));
+  platform.Tick();
+  EXPECT_EQ(Lines("handled " + stem), 1);
+  EXPECT_TRUE(o._reqs.empty());
+  // No handover: quits in the very tick the table empties, yielding nothing.
+  EXPECT_EQ(platform.terminations, 1);
+  EXPECT_EQ(Lines("done"), 1);
+  EXPECT_EQ(platform.ValidTimers(), 0);
+  EXPECT_TRUE(platform.yieldedToBundle.empty());
+  EXPECT_TRUE(platform.alerts.empty());
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+TEST_F(TickTest, RunningAgentDeadlineIsFifteenSecondsExactly) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  double t0 = platform.now;
+  o.openURLs({Doc("/d/plan.corva")});
+  std::string stem = Stem(0);
+  platform.Tick(0.25, 60);  // now == t0 + 15: not yet past
+  EXPECT_EQ(platform.now, t0 + 15);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(o._reqs.size(), 1u);
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("withdrew " + stem), 1);
+  EXPECT_TRUE(QueueFiles().empty());
+  EXPECT_FALSE(o._claimBy);
+  EXPECT_EQ(platform.terminations, 0);  // the withdrawing tick ends there
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+TEST_F(TickTest, StartingAgentDeadlineIsNinetySecondsExactly) {
+  agents.kickstartRc = 0;
+  CVOpener& o = Launched();
+  double t0 = platform.now;
+  o.openURLs({Doc("/d/plan.corva")});
+  platform.Tick(0.25, 360);
+  EXPECT_EQ(platform.now, t0 + 90);
+  EXPECT_TRUE(platform.alerts.empty());
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+}
+
+struct LockCase {
+  const char* name;
+  int ticksBeforeLock;  // the agent takes its lock after this many ticks
+  double claimBy;       // seconds after the open
+};
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
+
+
+class DeadlineRaceTest : public OpenerTest, public ::testing::WithParamInterface<LockCase> {};
+
+// Started agent (90 s) that takes its lock later (15 s from then): the
+// later of the two wins.
+TEST_P(DeadlineRaceTest, LaterDeadlineWins) {
+  agents.kickstartRc = 0;
+  CVOpener& o = Launched();
+  double t0 = platform.now;
+  o.openURLs({Doc("/d/plan.corva")});
+  platform.Tick(0.25, GetParam().ticksBeforeLock);
+  EXPECT_EQ(o._phase, CVPhaseStarting);
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 31;
+  platform.Tick();
+  EXPECT_EQ(o._phase, CVPhaseRunning);
+  EXPECT_EQ(o._agentPid, 31);
+  EXPECT_EQ(o._claimBy, t0 + GetParam().claimBy);
+  // Once the pid is known the tick stops probing.
+  int probes = agents.probes;
+  platform.Tick(0.25, 4);
+  EXPECT_EQ(agents.probes, probes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DeadlineRaceTest,
+                         ::testing::Values(LockCase{"EarlyLockKeepsNinety", 39, 90},
+                                           LockCase{"LockAtSeventyFiveKeepsNinety", 299, 90},
+                                           LockCase{"LateLockGetsFifteenMore", 319, 95}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST_F(TickTest, RunningWithoutPidProbesUntilOneIsRead) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 0;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  int probes = agents.probes;
+  platform.Tick(0.25, 3);
+  EXPECT_EQ(agents.probes, probes + 3);
+  agents.probePid = 808;
+  platform.Tick();
+  EXPECT_EQ(o._agentPid, 808);
+  platform.Tick();
+  EXPECT_EQ(agents.probes, probes + 4);
+}
+
+TEST_F(TickTest, ClaimAgeOf120sStaysAnd120_25sIsDropped) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
+  platform.Tick();
+  double claimedAt = platform.now;
+  ASSERT_EQ(o._reqs[0]->claimedAt, claimedAt);
+  platform.Tick(0.25, 480);
+  EXPECT_EQ(platform.now, claimedAt + 120);
+  EXPECT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(platform.terminations, 0);
+  platform.Tick();
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(Lines("still being handled, stop waiting: " + stem), 1);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});  // left alone
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+TEST_F(TickTest, TicksDuringAlertDoNothing) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
+  platform.handover = true;
+  int probes = agents.probes;
+  platform.onAlert = [&](size_t) {
+    platform.Tick(0.25, 100);  // past the deadline, too
+  };
+  o.alert("busy", "A6");
+  EXPECT_FALSE(o._reqs[0]->claimedAt);
+  EXPECT_EQ(Lines("claimed " + stem), 0);
+  EXPECT_EQ(agents.probes, probes);
+  EXPECT_EQ(platform.alerts.size(), 1u);
+  EXPECT_TRUE(platform.yieldedToBundle.empty());
+  // The first tick after it catches up.
+  platform.Tick();
+  EXPECT_EQ(o._reqs[0]->claimedAt, platform.now);
+}
+
+class GraceTest : public OpenerTest {};
+
+TEST_F(GraceTest, PlainLaunchRunsOnceAfterHalfASecond) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  double t0 = platform.now;
+  EXPECT_EQ(o._launchedAt, t0);
+  platform.Tick();
+  EXPECT_FALSE(o._graceDone);
+  EXPECT_EQ(agents.probes, 0);
+  EXPECT_TRUE(o._reqs.empty());
+  platform.Tick();  // t0 + 0.5
+  EXPECT_TRUE(o._graceDone);
+  EXPECT_EQ(agents.probes, 1);
+  ASSERT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(o._reqs[0]->kind, "reopen");
+  platform.Tick(0.25, 8);
+  EXPECT_EQ(LinesStartingWith("request "), 1);
+  EXPECT_EQ(agents.probes, 1);
+}
+
+TEST_F(GraceTest, EventBeforeGraceMeansNoPlainLaunch) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Web("https://example.com/x")});  // rejected, but an event
+  ASSERT_EQ(platform.alerts.size(), 1u);
+  platform.Tick();
+  EXPECT_TRUE(o._graceDone);
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(agents.probes, 0);
+  EXPECT_EQ(platform.terminations, 1);  // nothing to do
+}
+
+TEST_F(GraceTest, PlainLaunchStartingAnAgentWaitsForIt) {
+  ScriptSpawn(600);
+  CVOpener& o = Launched();
+  platform.Tick(0.25, 2);
+  EXPECT_EQ(o._child, 600);
+  EXPECT_TRUE(o._reqs.empty());
+  // Nothing posted and a child alive: the timer stops, the opener stays.
+  platform.Tick();
+  EXPECT_EQ(platform.ValidTimers(), 0);
+  EXPECT_EQ(platform.terminations, 0);
+}
+
+struct HandoffCase {
+  const char* name;
+  bool handover;
+  int ticksToQuit;  // after the tick in which the table empties
+};
+void PrintTo(const HandoffCase& c, std::ostream* os) { *os << c.name; }
+
+
+class HandoffTest : public OpenerTest, public ::testing::WithParamInterface<HandoffCase> {};
+
+TEST_P(HandoffTest, StaysForTheWindowYieldingEachTick) {
+  platform.handover = GetParam().handover;
+  platform.runningApps = {10};
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  ASSERT_TRUE(Claim(Stem(0)));
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();  // the table empties here
+  double emptiedAt = platform.now;
+  EXPECT_EQ(o._handoffUntil.value_or(0), GetParam().handover ? emptiedAt + 5 : 0);
+  size_t yields = platform.yieldedToBundle.size();
+  EXPECT_EQ(yields, 0u);  // the tick that empties the table was not busy
+  int n = 0;
+  while (platform.terminations == 0 && n < 100) {
+    platform.Tick();
+    ++n;
+  }
+  EXPECT_EQ(n, GetParam().ticksToQuit);
+  EXPECT_EQ(platform.terminations, 1);
+  // Yielded on every busy tick: to the agent and to the browser.
+  EXPECT_EQ(platform.yieldedToBundle.size(), yields + (GetParam().handover ? 19 : 0));
+  for (const auto& b : platform.yieldedToBundle) EXPECT_EQ(b, "com.google.Chrome");
+  EXPECT_EQ(platform.yieldedToPid.size(), platform.yieldedToBundle.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HandoffTest,
+                         ::testing::Values(HandoffCase{"Available", true, 20},
+                                           HandoffCase{"Unavailable", false, 0}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST_F(TickTest, NewRequestDuringHandoffClosesIt) {
+  platform.handover = true;
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/a.corva")});
+  ASSERT_TRUE(Claim(Stem(0)));
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();
+  ASSERT_TRUE(o._handoffUntil);
+  o.openURLs({Doc("/d/b.corva")});
+  platform.Tick();
+  EXPECT_FALSE(o._handoffUntil);
+}
+
+TEST_F(TickTest, TimerStopsWhileChildLivesAndItsExitQuits) {
+  ScriptSpawn(4242);
+  platform.exitStatus[4242] = 0;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  ASSERT_TRUE(Claim(Stem(0)));
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(o._tick, nullptr);
+  EXPECT_EQ(platform.ValidTimers(), 0);
+  platform.Tick(0.25, 40);
+  EXPECT_EQ(platform.terminations, 0);
+
+  int timers = platform.TimersCreated();
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_EQ(Lines("agent pid 4242 exited (status 0)"), 1);
+  EXPECT_EQ(platform.TimersCreated(), timers + 1);
+  EXPECT_EQ(platform.ValidTimers(), 1);
+  EXPECT_EQ(platform.terminations, 0);
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+TEST_F(TickTest, QuitHappensOnce) {
+  CVOpener& o = Launched();
+  o.quit();
+  o.quit();
+  EXPECT_EQ(Lines("done"), 1);
+  EXPECT_EQ(platform.terminations, 1);
+  EXPECT_EQ(o._tick, nullptr);
+  EXPECT_EQ(platform.ValidTimers(), 0);
+  o.startTick();
+  EXPECT_EQ(platform.ValidTimers(), 0);
+  o.tick();
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+TEST_F(TickTest, StartTickKeepsOneTimer) {
+  CVOpener& o = Launched();
+  o.startTick();
+  o.startTick();
+  EXPECT_EQ(platform.TimersCreated(), 1);
+}
+
+TEST_F(TickTest, UnusableFolderDropsRecordsAsHandled) {
+  CVOpener& o = Launched();
+  o._sawEvent = true;
+  ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
+  std::string stem = Stem(0);
+  o._cfd = -1;
+  platform.Tick();
+  EXPECT_EQ(Lines("handled " + stem), 1);
+  EXPECT_EQ(agents.probes, 0);
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+}  // namespace
+}  // namespace cvtest
