@@ -1,7 +1,8 @@
 // The settings folder: where it lies, how it and the folders inside it are
 // opened and secured, and where the agent copy lies inside the application
 // bundle. Plain functions without state; the environment, the password
-// database and the file system are read afresh on every call.
+// database and the file system are read afresh on every call. All system
+// access goes through queue_sys.h, which tests replace.
 #pragma once
 
 #include <optional>
@@ -21,14 +22,16 @@ std::optional<std::string> CVConfDir();
 // as success). Refuses, with EPERM, anything that is not a directory owned by
 // geteuid(); tightens group/other bits to 0700 with fchmod.
 // Returns the descriptor, owned by the caller, or -1 with errno set to the
-// error of the failing step (descriptor closed first).
+// error of the failing step (descriptor closed first). With `noFollow` a
+// symbolic link in place of the directory fails in openat (ENOTDIR on Linux)
+// and nothing is created.
 int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow);
 
 // CVOpenOwnedDir(AT_FDCWD, CVConfDir(), false). No path: -1 with EINVAL.
 int CVOpenConfDir();
 
 // The agent copy inside the opener's bundle: <resources>/agent/CorvantisAgent,
-// when it exists and is executable. The resource directory is derived from
+// when it is a regular file (links followed) that the real user may execute. The resource directory is derived from
 // /proc/self/exe: a program in ".../Contents/MacOS" has the sibling
 // ".../Contents/Resources"; any other place has none (a development build).
 std::optional<std::string> CVBundledAgent();

@@ -24,8 +24,10 @@ extern int64_t lastMs;
 //   ENAMETOOLONG  path longer than 8192 UTF-16 code units (nothing touched);
 //   EINVAL        the document cannot be serialized (path not UTF-8);
 //   EFBIG         the document is longer than 65536 bytes;
-//   otherwise the error of the failing open/write/fsync/close/rename; no
-//   temporary or .json file is left behind.
+//   otherwise the error of the failing open/write/fsync/close/rename (the
+//   first of write, fsync, close; EIO for a write that makes no progress);
+//   no temporary or .json file is left behind. From the temporary file on,
+//   a failure has used up its milliseconds in lastMs.
 // `confFd` must be a valid descriptor.
 std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
                                           const std::optional<std::string>& path);

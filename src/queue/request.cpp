@@ -1,0 +1,130 @@
+#include "queue/request.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "queue/conf_dir.h"
+#include "queue/queue_sys.h"
+#include "queue/request_doc.h"
+
+int64_t lastMs = 0;
+
+namespace {
+
+constexpr const char* kQueueDir = "open-requests";
+constexpr const char* kOriginBundled = "mac-opener";
+constexpr const char* kOriginDev = "mac-opener-dev";
+
+// Writes all of `data` to `fd`; 0 or the error of the failing write. A
+// write that makes no progress would repeat forever: it fails with EIO.
+int WriteAll(const CVQueueSys& sys, int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = sys.write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Writes `doc` into the new file `tmpName` in `qfd`, flushes and closes it.
+// 0 or the first error of write, fsync, close; the file stays either way.
+int WriteTemp(const CVQueueSys& sys, int qfd, const std::string& tmpName, const std::string& doc,
+              bool* created) {
+  *created = false;
+  int fd = sys.openat(qfd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  *created = true;
+  int err = WriteAll(sys, fd, doc);
+  if (err == 0 && sys.fsync(fd) != 0) err = errno;
+  if (sys.close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
+bool Exists(const CVQueueSys& sys, int qfd, const std::string& name) {
+  struct stat st;
+  return sys.fstatat(qfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int OpenQueueDir(const CVQueueSys& sys, int confFd) {
+  return sys.openat(confFd, kQueueDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+}
+
+std::optional<std::string> Fail(const CVQueueSys& sys, int qfd, int err) {
+  sys.close(qfd);
+  errno = err;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
+                                          const std::optional<std::string>& path) {
+  const CVQueueSys& sys = CVQueueSysCurrent();
+  if (path && CVUtf16Length(*path) > kCVMaxPathUnits) {
+    errno = ENAMETOOLONG;
+    return std::nullopt;
+  }
+  int qfd = CVOpenOwnedDir(confFd, kQueueDir, true);
+  if (qfd < 0) return std::nullopt;
+
+  double now = sys.clock();
+  const char* origin = CVBundledAgent() ? kOriginBundled : kOriginDev;
+  auto doc = CVRequestDocument(kind, path, now, static_cast<long long>(sys.getpid()), origin);
+  if (!doc) return Fail(sys, qfd, EINVAL);
+  if (doc->size() > kCVMaxDocumentBytes) return Fail(sys, qfd, EFBIG);
+
+  unsigned char uuid[16];
+  sys.uuid(uuid);
+  std::string hex = CVHexDigits(uuid);
+  lastMs = CVNextMs(now, lastMs);
+  std::string stem = CVFormatStem(lastMs, hex);
+  std::string tmpName = "." + hex + ".tmp";
+  std::string finalName = stem + ".json";
+
+  bool created = false;
+  int err = WriteTemp(sys, qfd, tmpName, *doc, &created);
+  if (err != 0) {
+    if (created) sys.unlinkat(qfd, tmpName.c_str(), 0);
+    return Fail(sys, qfd, err);
+  }
+  if (sys.renameat(qfd, tmpName.c_str(), qfd, finalName.c_str()) != 0) {
+    err = errno;
+    sys.unlinkat(qfd, tmpName.c_str(), 0);
+    return Fail(sys, qfd, err);
+  }
+  sys.close(qfd);
+  return stem;
+}
+
+int CVRequestState(int confFd, const std::string& stem) {
+  const CVQueueSys& sys = CVQueueSysCurrent();
+  int qfd = OpenQueueDir(sys, confFd);
+  if (qfd < 0) return errno == ENOENT ? CVRequestGone : CVRequestQueued;
+  int state = CVRequestGone;
+  if (Exists(sys, qfd, stem + ".json")) {
+    state = CVRequestQueued;
+  } else if (Exists(sys, qfd, stem + ".claimed")) {
+    state = CVRequestClaimed;
+  }
+  sys.close(qfd);
+  return state;
+}
+
+int CVWithdrawRequest(int confFd, const std::string& stem) {
+  const CVQueueSys& sys = CVQueueSysCurrent();
+  int qfd = OpenQueueDir(sys, confFd);
+  if (qfd < 0) return CVRequestGone;
+  int state = CVRequestGone;
+  if (sys.unlinkat(qfd, (stem + ".json").c_str(), 0) == 0) {
+    state = CVRequestQueued;
+  } else if (Exists(sys, qfd, stem + ".claimed")) {
+    state = CVRequestClaimed;
+  }
+  sys.close(qfd);
+  return state;
+}

@@ -1,0 +1,55 @@
+#include "queue/request_doc.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+size_t CVUtf16Length(const std::string& s) {
+  size_t units = 0;
+  for (unsigned char c : s) {
+    if ((c & 0xC0) == 0x80) continue;
+    units += (c >= 0xF0 && c <= 0xF7) ? 2 : 1;
+  }
+  return units;
+}
+
+std::optional<std::string> CVRequestDocument(const std::string& kind,
+                                             const std::optional<std::string>& path,
+                                             double created, long long pid,
+                                             const std::string& origin) {
+  nlohmann::ordered_json doc;
+  doc["format"] = "corvantis.open/1";
+  doc["kind"] = kind;
+  doc["created"] = created;
+  doc["pid"] = pid;
+  doc["origin"] = origin;
+  if (path) doc["path"] = *path;
+  try {
+    return doc.dump();
+  } catch (const nlohmann::json::type_error&) {
+    return std::nullopt;
+  }
+}
+
+int64_t CVNextMs(double clock, int64_t last) {
+  int64_t floor = last == std::numeric_limits<int64_t>::max() ? last : last + 1;
+  double ms = std::trunc(clock * 1000.0);
+  // 2^63 is exactly representable; anything at or above it (or NaN) does
+  // not fit in an int64_t.
+  if (!(ms > -9223372036854775808.0 && ms < 9223372036854775808.0)) return floor;
+  int64_t value = static_cast<int64_t>(ms);
+  return value > floor ? value : floor;
+}
+
+std::string CVHexDigits(const unsigned char uuid[16]) {
+  char buf[33];
+  for (int i = 0; i < 16; ++i) std::snprintf(buf + 2 * i, 3, "%02x", uuid[i]);
+  return std::string(buf, 32);
+}
+
+std::string CVFormatStem(int64_t ms, const std::string& hex) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%013lld", static_cast<long long>(ms));
+  return std::string(buf) + "-" + hex;
+}

@@ -1,0 +1,37 @@
+// The pure parts of a request: the document, its size rules and the stem.
+// No system access; CVWriteRequest (request.cpp) puts them together.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Longest document path, in UTF-16 code units.
+constexpr size_t kCVMaxPathUnits = 8192;
+// Longest serialized document, in bytes.
+constexpr size_t kCVMaxDocumentBytes = 65536;
+
+// Number of UTF-16 code units of the UTF-8 text `s`: one per sequence of up
+// to three bytes, two per four-byte sequence. Bytes that are not valid UTF-8
+// count one each (such text is refused later, when it is serialized).
+size_t CVUtf16Length(const std::string& s);
+
+// The compact "corvantis.open/1" document: keys "format", "kind", "created",
+// "pid", "origin" and, when `path` is given, "path"; "/" unescaped, no
+// trailing newline. nullopt when `kind` or `path` is not valid UTF-8.
+std::optional<std::string> CVRequestDocument(const std::string& kind,
+                                             const std::optional<std::string>& path,
+                                             double created, long long pid,
+                                             const std::string& origin);
+
+// The stem's milliseconds for a clock reading: trunc(clock * 1000), but at
+// least last + 1. A reading outside the 64-bit range counts as last + 1.
+int64_t CVNextMs(double clock, int64_t last);
+
+// The 32 lowercase hexadecimal digits of `uuid`, two per byte in order.
+std::string CVHexDigits(const unsigned char uuid[16]);
+
+// "%013lld-%s": the milliseconds zero-padded to 13 digits (longer numbers
+// whole), "-", and the digits.
+std::string CVFormatStem(int64_t ms, const std::string& hex);

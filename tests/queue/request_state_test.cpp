@@ -1,0 +1,196 @@
+// Reading a request's state and withdrawing it, for every arrangement of
+// the queue folder and the request's two names.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "queue/queue_sys.h"
+#include "queue/request.h"
+#include "queue_test_util.h"
+#include "test_support.h"
+
+namespace {
+
+using cvqueuetest::CountFds;
+using cvqueuetest::Exists;
+
+const std::string kStem = "1700000000000-000102030405060708090a0b0c0d0e0f";
+
+class StateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lastMs = 0;
+    conf_ = open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(conf_, 0);
+  }
+  void TearDown() override { close(conf_); }
+  std::string Queue() const { return tmp_.Join("open-requests"); }
+  std::string Json() const { return Queue() + "/" + kStem + ".json"; }
+  std::string Claimed() const { return Queue() + "/" + kStem + ".claimed"; }
+
+  cvtest::TempDir tmp_;
+  int conf_ = -1;
+};
+
+// What lies in the settings folder before the call.
+enum class Layout {
+  NoQueueFolder,
+  EmptyFolder,
+  JsonOnly,
+  ClaimedOnly,
+  Both,
+  JsonDanglingSymlink,
+  ClaimedDanglingSymlink,
+  FolderIsSymlink,
+  FolderIsFile,
+};
+
+struct StateCase {
+  const char* name;
+  Layout layout;
+  int state;           // CVRequestState
+  int withdraw;        // CVWithdrawRequest
+  bool jsonAfter;      // <stem>.json present after withdrawing
+  bool claimedAfter;   // <stem>.claimed present after withdrawing
+  int stateAfter;      // CVRequestState after withdrawing
+};
+
+const StateCase kStateCases[] = {
+    {"NoQueueFolder", Layout::NoQueueFolder, CVRequestGone, CVRequestGone, false, false, CVRequestGone},
+    {"Gone", Layout::EmptyFolder, CVRequestGone, CVRequestGone, false, false, CVRequestGone},
+    {"Queued", Layout::JsonOnly, CVRequestQueued, CVRequestQueued, false, false, CVRequestGone},
+    {"Claimed", Layout::ClaimedOnly, CVRequestClaimed, CVRequestClaimed, false, true, CVRequestClaimed},
+    {"JsonTestedFirst", Layout::Both, CVRequestQueued, CVRequestQueued, false, true, CVRequestClaimed},
+    {"DanglingJsonLinkCounts", Layout::JsonDanglingSymlink, CVRequestQueued, CVRequestQueued, false,
+     false, CVRequestGone},
+    {"DanglingClaimedLinkCounts", Layout::ClaimedDanglingSymlink, CVRequestClaimed, CVRequestClaimed,
+     false, true, CVRequestClaimed},
+    {"FolderSymlinkReadsQueuedWithdrawsGone", Layout::FolderIsSymlink, CVRequestQueued, CVRequestGone,
+     true, false, CVRequestQueued},
+    {"FolderFileReadsQueuedWithdrawsGone", Layout::FolderIsFile, CVRequestQueued, CVRequestGone, false,
+     false, CVRequestQueued},
+};
+
+class StateTable : public StateTest, public ::testing::WithParamInterface<StateCase> {};
+
+TEST_P(StateTable, StateAndWithdrawal) {
+  const StateCase& c = GetParam();
+  std::string real = tmp_.Join("elsewhere");
+  switch (c.layout) {
+    case Layout::NoQueueFolder:
+      break;
+    case Layout::FolderIsSymlink:
+      ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+      ASSERT_TRUE(cvtest::WriteFile(real + "/" + kStem + ".json", "{}"));
+      ASSERT_EQ(symlink("elsewhere", Queue().c_str()), 0);
+      break;
+    case Layout::FolderIsFile:
+      ASSERT_TRUE(cvtest::WriteFile(Queue(), ""));
+      break;
+    default:
+      ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
+      break;
+  }
+  bool json = c.layout == Layout::JsonOnly || c.layout == Layout::Both;
+  bool claimed = c.layout == Layout::ClaimedOnly || c.layout == Layout::Both;
+  if (json) {
+    ASSERT_TRUE(cvtest::WriteFile(Json(), "{}"));
+  }
+  if (claimed) {
+    ASSERT_TRUE(cvtest::WriteFile(Claimed(), "{}"));
+  }
+  if (c.layout == Layout::JsonDanglingSymlink) {
+    ASSERT_EQ(symlink("nowhere", Json().c_str()), 0);
+  }
+  if (c.layout == Layout::ClaimedDanglingSymlink) {
+    ASSERT_EQ(symlink("nowhere", Claimed().c_str()), 0);
+  }
+
+  int fds = CountFds();
+  EXPECT_EQ(CVRequestState(conf_, kStem), c.state);
+  EXPECT_EQ(CVWithdrawRequest(conf_, kStem), c.withdraw);
+  EXPECT_EQ(CountFds(), fds);
+  if (c.layout == Layout::FolderIsSymlink) {
+    EXPECT_TRUE(Exists(real + "/" + kStem + ".json"));  // never reached through the link
+  } else {
+    EXPECT_EQ(Exists(Json()), c.jsonAfter);
+    EXPECT_EQ(Exists(Claimed()), c.claimedAfter);
+  }
+  EXPECT_EQ(CVRequestState(conf_, kStem), c.stateAfter);
+  if (c.layout == Layout::NoQueueFolder) {
+    EXPECT_FALSE(Exists(Queue()));  // never created
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, StateTable, ::testing::ValuesIn(kStateCases),
+                         cvqueuetest::ByName());
+
+// The life of one request as the agent moves it along.
+TEST_F(StateTest, FollowsTheAgentsClaimAndRemoval) {
+  auto stem = CVWriteRequest(conf_, "open", std::string("/p.corva"));
+  ASSERT_TRUE(stem);
+  std::string json = Queue() + "/" + *stem + ".json", claimed = Queue() + "/" + *stem + ".claimed";
+  EXPECT_EQ(CVRequestState(conf_, *stem), CVRequestQueued);
+  ASSERT_EQ(rename(json.c_str(), claimed.c_str()), 0);
+  EXPECT_EQ(CVRequestState(conf_, *stem), CVRequestClaimed);
+  EXPECT_EQ(CVWithdrawRequest(conf_, *stem), CVRequestClaimed);
+  EXPECT_TRUE(Exists(claimed));
+  ASSERT_EQ(unlink(claimed.c_str()), 0);
+  EXPECT_EQ(CVRequestState(conf_, *stem), CVRequestGone);
+}
+
+TEST_F(StateTest, WithdrawTwice) {
+  auto stem = CVWriteRequest(conf_, "reopen", std::nullopt);
+  ASSERT_TRUE(stem);
+  EXPECT_EQ(CVWithdrawRequest(conf_, *stem), CVRequestQueued);
+  EXPECT_TRUE(cvtest::ListDir(Queue()).empty());
+  EXPECT_EQ(CVWithdrawRequest(conf_, *stem), CVRequestGone);
+  EXPECT_EQ(CVRequestState(conf_, *stem), CVRequestGone);
+}
+
+TEST_F(StateTest, FailingExistenceTestCountsAsAbsence) {
+  ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
+  ASSERT_TRUE(cvtest::WriteFile(Json(), "{}"));
+  CVQueueSys sys = CVQueueSysReal();
+  sys.fstatat = [](int, const char*, struct stat*, int) {
+    errno = EIO;
+    return -1;
+  };
+  CVScopedQueueSys guard(sys);
+  EXPECT_EQ(CVRequestState(conf_, kStem), CVRequestGone);
+}
+
+// A queue folder that exists but that the user cannot open: run as an
+// unprivileged user, since root opens anything.
+TEST_F(StateTest, UnopenableQueueFolderAsUnprivilegedUser) {
+  if (!cvtest::CanSwitchUser()) GTEST_SKIP() << "needs root";
+  std::string conf = tmp_.Join("conf");
+  std::string queue = conf + "/open-requests";
+  ASSERT_EQ(mkdir(conf.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(queue.c_str(), 0700), 0);
+  ASSERT_TRUE(cvtest::WriteFile(queue + "/" + kStem + ".json", "{}"));
+  ASSERT_EQ(chown(conf.c_str(), cvtest::kNobody, cvtest::kNobody), 0);
+  ASSERT_EQ(chown(queue.c_str(), cvtest::kNobody, cvtest::kNobody), 0);
+  ASSERT_EQ(chmod(queue.c_str(), 0), 0);
+  int rc = cvtest::RunAsUser(cvtest::kNobody, [&] {
+    int fd = open(conf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 10;
+    if (CVRequestState(fd, kStem) != CVRequestQueued) return 11;
+    if (CVWithdrawRequest(fd, kStem) != CVRequestGone) return 12;
+    errno = 0;
+    if (CVWriteRequest(fd, "reopen", std::nullopt)) return 13;
+    if (errno != EACCES) return 14;
+    if (lastMs != 0) return 15;
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+  ASSERT_EQ(chmod(queue.c_str(), 0700), 0);
+  EXPECT_EQ(cvtest::ListDir(queue), std::vector<std::string>{kStem + ".json"});
+}
+
+}  // namespace
