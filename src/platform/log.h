@@ -55,7 +55,9 @@ class StderrLog : public Log {
 };
 
 // The system log of this platform for `subsystem` and `category`: journald
-// when its socket exists, else StderrLog. Never null; caller owns it.
+// when its socket exists, else StderrLog; CORVANTIS_LOG_STDERR=1 in the
+// environment forces StderrLog (see platform/journal_log_linux.h). Never
+// null; caller owns it.
 Log* CreateSystemLog(const char* subsystem, const char* category);
 
 }  // namespace cv

@@ -1,0 +1,68 @@
+// The Platform of the Linux desktop, on the GLib default main context.
+// Construct, use and destroy it on the thread that runs that context.
+//
+//   Now                       g_get_real_time() in seconds
+//   ScheduleRepeating         a timeout source that may recurse, so it also
+//                             fires inside an alert raised by its own callback
+//   WatchExit                 a pidfd (pidfd_open) watched for G_IO_IN; the
+//                             process is left for the caller to reap
+//   WaitPid                   one waitpid(pid, status, 0)
+//   RunModalAlert             the presenter shows the alert; a nested
+//                             GMainLoop runs until it is dismissed
+//   Activate, YieldActivation nothing: a program without windows has no
+//                             activation to hand over, so the availability
+//                             test answers false
+//   Terminate                 flushes stdio and exits with status 0
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+
+#include "platform/alert_presenter.h"
+#include "platform/platform.h"
+
+namespace cv {
+
+// The process calls of the platform; tests substitute them to inject
+// failures. Each returns -1 with errno set on failure, as the system call.
+struct ProcessCalls {
+  int (*pidfdOpen)(pid_t pid);  // pidfd_open(pid, 0); the descriptor is close-on-exec
+  pid_t (*waitPid)(pid_t pid, int* status, int options);
+  int (*closeFd)(int fd);
+};
+
+const ProcessCalls& RealProcessCalls();
+
+class GlibPlatform : public Platform {
+ public:
+  // `presenter` must not be null. `calls` must outlive the platform.
+  explicit GlibPlatform(std::unique_ptr<AlertPresenter> presenter,
+                        const ProcessCalls& calls = RealProcessCalls());
+  GlibPlatform(const GlibPlatform&) = delete;
+  GlibPlatform& operator=(const GlibPlatform&) = delete;
+
+  double Now() override;
+  // `seconds` is rounded to whole milliseconds, at least 1.
+  std::unique_ptr<Timer> ScheduleRepeating(double seconds, std::function<void()> fire) override;
+  // nullptr with errno set when pidfd_open fails (ESRCH for a process that
+  // is already reaped, ENOSYS on kernels before 5.3). The watch and its
+  // descriptor must be released on the loop's thread.
+  std::unique_ptr<ExitWatch> WatchExit(pid_t pid, std::function<void()> exited) override;
+  pid_t WaitPid(pid_t pid, int* status) override;
+  void Activate() override {}
+  // Runs a nested main loop on the default context until the presenter
+  // reports the dismissal; returns at once when it dismisses synchronously.
+  // Alerts may nest.
+  void RunModalAlert(const std::string& messageText, const std::string& informativeText) override;
+  bool ActivationHandoverAvailable() override { return false; }
+  bool YieldActivationToProcess(pid_t) override { return false; }
+  void YieldActivationToBundle(const std::string&) override {}
+  [[noreturn]] void Terminate() override;
+
+ private:
+  std::unique_ptr<AlertPresenter> presenter_;
+  const ProcessCalls& calls_;
+};
+
+}  // namespace cv

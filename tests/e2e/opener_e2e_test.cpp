@@ -1,0 +1,238 @@
+// The whole program with real processes and real files: the built opener
+// hands tracts to the built reference agent through a temporary settings
+// folder. No display and no user service manager are assumed, so alerts
+// arrive on stderr and the opener falls back to spawning its bundled agent.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "agent/probe.h"
+#include "process_runner.h"
+#include "test_support.h"
+
+namespace {
+
+using cvtest::Lines;
+using cvtest::Process;
+
+constexpr char kNoResponse[] =
+    "Corvantis Agent: Corvantis Agent didn't respond. Check its menu bar icon (quit and reopen it if it's "
+    "stuck), then open the tract again.";
+constexpr char kNotCorva[] = "Corvantis Agent: Corvantis opens .corva files only.";
+constexpr char kTooMany[] = "Corvantis Agent: Open at most 32 tracts at a time.";
+
+class OpenerE2E : public ::testing::Test {
+ protected:
+  std::string OpenerPath() const { return cvtest::BuildDir() + "/Corvantis.app/Contents/MacOS/corvantis-opener"; }
+  std::string AgentPath() const {
+    return cvtest::BuildDir() + "/Corvantis.app/Contents/Resources/agent/CorvantisAgent";
+  }
+  std::string Settings() const { return settings_.path(); }
+
+  // The environment of every program run here: the test's settings folder,
+  // log lines on stderr, no display, plus `extra`.
+  std::map<std::string, std::optional<std::string>> Env(
+      std::map<std::string, std::optional<std::string>> extra = {}) const {
+    std::map<std::string, std::optional<std::string>> env = {
+        {"CORVANTIS_AGENT_DIR", Settings()},
+        {"CORVANTIS_LOG_STDERR", "1"},
+        {"DISPLAY", std::nullopt},
+        {"WAYLAND_DISPLAY", std::nullopt},
+    };
+    for (auto& [k, v] : extra) env[k] = v;
+    return env;
+  }
+
+  std::string Tract(const std::string& name) {
+    std::string path = files_.Join(name);
+    EXPECT_TRUE(cvtest::WriteFile(path, "tract\n"));
+    return path;
+  }
+
+  // Starts the reference agent and waits until it holds its lock.
+  std::unique_ptr<Process> StartAgent(std::map<std::string, std::optional<std::string>> extra = {}) {
+    auto agent = std::make_unique<Process>(std::vector<std::string>{AgentPath()}, Env(extra), logs_.Join("agent.out"),
+                                           logs_.Join("agent.err"));
+    EXPECT_GT(agent->pid(), 0);
+    bool locked = cvtest::WaitUntil([&] { return ProbeLock() == CVAgentRunning; }, 20);
+    EXPECT_TRUE(locked) << agent->Err();
+    return agent;
+  }
+
+  int ProbeLock() const {
+    int fd = open(Settings().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return CVAgentAbsent;
+    int r = CVProbeAgent(fd, nullptr, nullptr);
+    close(fd);
+    return r;
+  }
+
+  std::unique_ptr<Process> RunOpener(const std::vector<std::string>& args,
+                                     std::map<std::string, std::optional<std::string>> extra = {}) {
+    std::vector<std::string> argv = {OpenerPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<Process>(argv, Env(extra), logs_.Join("opener.out"), logs_.Join("opener.err"));
+  }
+
+  // Entries of the queue folder ending in `suffix`.
+  int QueueCount(const std::string& suffix) const {
+    auto names = cvtest::ListDir(Settings() + "/open-requests");
+    return static_cast<int>(std::count_if(names.begin(), names.end(), [&](const std::string& n) {
+      return n.size() >= suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0;
+    }));
+  }
+
+  static bool ExitedZero(const std::optional<int>& status) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  }
+
+  static int CountLines(const std::string& text, const std::string& line) {
+    auto lines = Lines(text);
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+  }
+
+  cvtest::TempDir settings_;
+  cvtest::TempDir files_;
+  cvtest::TempDir logs_;
+};
+
+TEST_F(OpenerE2E, RunningAgentClaimsAndHandlesTheTract) {
+  auto agent = StartAgent();
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract});
+  auto status = opener->Wait(60);
+  ASSERT_TRUE(ExitedZero(status)) << opener->Err();
+
+  EXPECT_EQ(CountLines(agent->Out(), "open " + tract), 1) << agent->Out();
+  std::string log = opener->Err();
+  EXPECT_NE(log.find("handled "), std::string::npos) << log;
+  EXPECT_NE(log.find("] done"), std::string::npos) << log;
+  EXPECT_EQ(log.find("spawned agent"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Corvantis Agent: "), std::string::npos) << log;
+  EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed"), 0);
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+TEST_F(OpenerE2E, PlainLaunchSendsReopenToTheRunningAgent) {
+  auto agent = StartAgent();
+
+  auto opener = RunOpener({});
+  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+
+  EXPECT_EQ(CountLines(agent->Out(), "reopen"), 1) << agent->Out();
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+TEST_F(OpenerE2E, WithoutAnAgentTheBundledCopyIsSpawnedAndWaitedFor) {
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract}, {{"CORVANTIS_AGENT_IDLE_EXIT", "1"}});
+  auto status = opener->Wait(60);
+  ASSERT_TRUE(ExitedZero(status)) << opener->Err();
+
+  std::string log = opener->Err();
+  std::smatch spawned;
+  ASSERT_TRUE(std::regex_search(log, spawned, std::regex("spawned agent pid ([0-9]+)"))) << log;
+  std::string pid = spawned[1];
+  // The opener stayed the agent's parent: it reaped it before it quit.
+  size_t exited = log.find("agent pid " + pid + " exited (status 0)");
+  ASSERT_NE(exited, std::string::npos) << log;
+  EXPECT_LT(exited, log.find("] done"));
+  EXPECT_NE(kill(std::stoi(pid), 0), 0);
+
+  auto agentLog = cvtest::ReadFile(Settings() + "/agent.log");
+  ASSERT_TRUE(agentLog);
+  EXPECT_EQ(CountLines(*agentLog, "open " + tract), 1) << *agentLog;
+  EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed"), 0);
+}
+
+TEST_F(OpenerE2E, AgentThatNeverClaimsGetsItsRequestWithdrawn) {
+  auto agent = StartAgent({{"CORVANTIS_AGENT_CLAIM_DELAY", "1000"}});
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract});
+  // The claim deadline of a running agent is 15 s.
+  auto status = opener->Wait(60);
+  ASSERT_TRUE(ExitedZero(status)) << opener->Err();
+
+  std::string log = opener->Err();
+  EXPECT_EQ(CountLines(log, kNoResponse), 1) << log;
+  EXPECT_NE(log.find("withdrew "), std::string::npos) << log;
+  EXPECT_EQ(QueueCount(".json"), 0);
+  EXPECT_EQ(agent->Out(), "");
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+TEST_F(OpenerE2E, RejectedArgumentsAlertOnceAndPostNothing) {
+  struct Case {
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {{"notes.txt"}},
+      {{"https://example.com/plan.corva"}},
+      {{"plan.corva.txt", "archive.zip", "README"}},
+  };
+  for (const Case& c : cases) {
+    auto opener = RunOpener(c.args);
+    ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+    std::string log = opener->Err();
+    EXPECT_EQ(CountLines(log, kNotCorva), 1) << log;
+    EXPECT_EQ(log.find("request "), std::string::npos) << log;
+    EXPECT_EQ(log.find("kickstart"), std::string::npos) << log;
+    EXPECT_EQ(QueueCount(".json"), 0);
+  }
+}
+
+TEST_F(OpenerE2E, FileUrisAndRelativePathsAreDocuments) {
+  auto agent = StartAgent();
+  std::string tract = Tract("My Plan.CORVA");
+
+  // A file URI with an escaped space, as a desktop entry's %U passes it.
+  auto opener = RunOpener({"file://" + files_.path() + "/My%20Plan.CORVA"});
+  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+  EXPECT_EQ(CountLines(agent->Out(), "open " + tract), 1) << agent->Out();
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+TEST_F(OpenerE2E, RelativeSettingsFolderIsReported) {
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract}, {{"CORVANTIS_AGENT_DIR", "relative/settings"}});
+  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+
+  std::string log = opener->Err();
+  EXPECT_EQ(CountLines(log,
+                       "Corvantis Agent: Corvantis can't reach its settings folder (~/Corvantis): its location "
+                       "isn't an absolute path."),
+            1)
+      << log;
+  EXPECT_EQ(log.find("kickstart"), std::string::npos) << log;
+}
+
+TEST_F(OpenerE2E, FortyDocumentsPostExactlyThirtyTwo) {
+  auto agent = StartAgent();
+  std::vector<std::string> tracts;
+  for (int i = 0; i < 40; ++i) tracts.push_back(Tract("t" + std::to_string(100 + i) + ".corva"));
+
+  auto opener = RunOpener(tracts);
+  ASSERT_TRUE(ExitedZero(opener->Wait(90))) << opener->Err();
+
+  std::string log = opener->Err();
+  EXPECT_EQ(CountLines(log, kTooMany), 1) << log;
+  // The agent handles requests in stem order, which is posting order.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 32; ++i) expected.push_back("open " + tracts[static_cast<size_t>(i)]);
+  EXPECT_EQ(Lines(agent->Out()), expected);
+  EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed"), 0);
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+// The GLib platform on a real main loop with real child processes.
+#include "platform/glib_platform_linux.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "loop_util.h"
+
+namespace {
+
+using cvtest::RunLoopUntil;
+
+// Completes only when the test calls Dismiss, from inside the alert loop.
+class LaterPresenter : public cv::AlertPresenter {
+ public:
+  void Show(const std::string& message, const std::string& informative,
+            std::function<void()> dismissed) override {
+    shown.emplace_back(message, informative);
+    dismissed_ = std::move(dismissed);
+  }
+  bool Showing() const { return static_cast<bool>(dismissed_); }
+  void Dismiss() {
+    auto done = std::move(dismissed_);
+    dismissed_ = nullptr;
+    if (done) done();
+  }
+  std::vector<std::pair<std::string, std::string>> shown;
+
+ private:
+  std::function<void()> dismissed_;
+};
+
+// A child that exits with `status` once the returned pipe end is closed.
+struct Child {
+  pid_t pid = -1;
+  int release = -1;  // close to let the child exit
+
+  static Child Start(int status) {
+    Child c;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return c;
+    c.pid = fork();
+    if (c.pid == 0) {
+      close(fds[1]);
+      char byte;
+      while (read(fds[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      _exit(status);
+    }
+    close(fds[0]);
+    c.release = fds[1];
+    return c;
+  }
+  void Release() {
+    if (release >= 0) close(release);
+    release = -1;
+  }
+  ~Child() { Release(); }
+};
+
+// Runs the loop through `n` firings of a fresh 10 ms timer: long enough for
+// any other ready or expired source to have been dispatched.
+void RunTicks(cv::Platform& p, int n) {
+  int count = 0;
+  auto probe = p.ScheduleRepeating(0.01, [&] { ++count; });
+  ASSERT_TRUE(RunLoopUntil([&] { return count >= n; }));
+}
+
+class GlibPlatformTest : public ::testing::Test {
+ protected:
+  GlibPlatformTest() : presenter_(new LaterPresenter), platform_(std::unique_ptr<cv::AlertPresenter>(presenter_)) {}
+  LaterPresenter* presenter_;
+  cv::GlibPlatform platform_;
+};
+
+TEST_F(GlibPlatformTest, NowIsTheWallClock) {
+  double before = static_cast<double>(time(nullptr));
+  double now = platform_.Now();
+  double after = static_cast<double>(time(nullptr));
+  EXPECT_GE(now, before);
+  EXPECT_LT(now, after + 1);
+}
+
+TEST_F(GlibPlatformTest, TimerFiresRepeatedlyUntilInvalidated) {
+  int count = 0;
+  auto timer = platform_.ScheduleRepeating(0.01, [&] { ++count; });
+  EXPECT_TRUE(timer->IsValid());
+  ASSERT_TRUE(RunLoopUntil([&] { return count >= 3; }));
+  timer->Invalidate();
+  EXPECT_FALSE(timer->IsValid());
+  int fired = count;
+  RunTicks(platform_, 5);
+  EXPECT_EQ(count, fired);
+}
+
+TEST_F(GlibPlatformTest, TimerStopsWhenDestroyedInsideItsOwnCallback) {
+  int count = 0;
+  std::unique_ptr<cv::Timer> timer;
+  timer = platform_.ScheduleRepeating(0.01, [&] {
+    if (++count == 2) timer.reset();
+  });
+  ASSERT_TRUE(RunLoopUntil([&] { return count >= 2; }));
+  RunTicks(platform_, 5);
+  EXPECT_EQ(count, 2);
+}
+
+TEST_F(GlibPlatformTest, ExitWatchFiresOnceAndLeavesTheChildUnreaped) {
+  Child child = Child::Start(7);
+  ASSERT_GT(child.pid, 0);
+  int fired = 0;
+  auto watch = platform_.WatchExit(child.pid, [&] { ++fired; });
+  ASSERT_NE(watch, nullptr);
+  RunTicks(platform_, 2);
+  EXPECT_EQ(fired, 0) << "fired before the child exited";
+
+  child.Release();
+  ASSERT_TRUE(RunLoopUntil([&] { return fired > 0; }));
+  RunTicks(platform_, 5);
+  EXPECT_EQ(fired, 1);
+
+  int status = 0;
+  EXPECT_EQ(platform_.WaitPid(child.pid, &status), child.pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+TEST_F(GlibPlatformTest, ExitWatchOnAChildThatAlreadyExitedFires) {
+  Child child = Child::Start(3);
+  ASSERT_GT(child.pid, 0);
+  child.Release();
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT), 0);
+
+  int fired = 0;
+  auto watch = platform_.WatchExit(child.pid, [&] { ++fired; });
+  ASSERT_NE(watch, nullptr);
+  ASSERT_TRUE(RunLoopUntil([&] { return fired > 0; }));
+  int status = 0;
+  EXPECT_EQ(platform_.WaitPid(child.pid, &status), child.pid);
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+TEST_F(GlibPlatformTest, CancelledOrDestroyedWatchNeverFires) {
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "cancelled");
+    Child child = Child::Start(0);
+    ASSERT_GT(child.pid, 0);
+    int stopped = 0;
+    int other = 0;
+    auto watch = platform_.WatchExit(child.pid, [&] { ++stopped; });
+    auto witness = platform_.WatchExit(child.pid, [&] { ++other; });
+    ASSERT_NE(watch, nullptr);
+    ASSERT_NE(witness, nullptr);
+    if (destroy) watch.reset();
+    else watch->Cancel();
+    child.Release();
+    ASSERT_TRUE(RunLoopUntil([&] { return other > 0; }));
+    RunTicks(platform_, 3);
+    EXPECT_EQ(stopped, 0);
+    int status = 0;
+    EXPECT_EQ(platform_.WaitPid(child.pid, &status), child.pid);
+  }
+}
+
+TEST_F(GlibPlatformTest, WatchOfAReapedProcessIsRefused) {
+  Child child = Child::Start(0);
+  ASSERT_GT(child.pid, 0);
+  child.Release();
+  int status = 0;
+  ASSERT_EQ(waitpid(child.pid, &status, 0), child.pid);
+  errno = 0;
+  EXPECT_EQ(platform_.WatchExit(child.pid, [] {}), nullptr);
+  EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(GlibPlatformFaults, WatchIsRefusedWhenPidfdOpenFails) {
+  cv::ProcessCalls calls = cv::RealProcessCalls();
+  calls.pidfdOpen = [](pid_t) {
+    errno = ENOSYS;
+    return -1;
+  };
+  cv::GlibPlatform platform(std::make_unique<cv::StderrAlertPresenter>(), calls);
+  errno = 0;
+  EXPECT_EQ(platform.WatchExit(getpid(), [] {}), nullptr);
+  EXPECT_EQ(errno, ENOSYS);
+}
+
+// The tick timer raises an alert from its own callback, as the controller's
+// tick does; the same timer and an exit watch must keep firing inside it.
+TEST_F(GlibPlatformTest, TimerAndExitWatchFireInsideAnAlert) {
+  Child child = Child::Start(0);
+  ASSERT_GT(child.pid, 0);
+  bool inAlert = false;
+  bool alertReturned = false;
+  int ticksInAlert = 0;
+  int exitsInAlert = 0;
+  int ticks = 0;
+  auto watch = platform_.WatchExit(child.pid, [&] {
+    if (inAlert) ++exitsInAlert;
+  });
+  ASSERT_NE(watch, nullptr);
+  auto timer = platform_.ScheduleRepeating(0.01, [&] {
+    ++ticks;
+    if (inAlert) {
+      ++ticksInAlert;
+      if (ticksInAlert >= 2 && exitsInAlert > 0) presenter_->Dismiss();
+      return;
+    }
+    if (ticks != 1) return;
+    inAlert = true;
+    child.Release();
+    platform_.RunModalAlert("Corvantis Agent isn't responding", "Try again.");
+    inAlert = false;
+    alertReturned = true;
+  });
+  // Safety net: should nothing fire inside the alert, dismiss it anyway so
+  // that the test fails instead of hanging.
+  bool guardFired = false;
+  std::function<void()> rescue = [&] {
+    guardFired = true;
+    presenter_->Dismiss();
+  };
+  guint guard = g_timeout_add_seconds(
+      30, [](gpointer f) { (*static_cast<std::function<void()>*>(f))(); return G_SOURCE_REMOVE; }, &rescue);
+  ASSERT_TRUE(RunLoopUntil([&] { return alertReturned; }));
+  if (!guardFired) g_source_remove(guard);
+  EXPECT_FALSE(guardFired);
+  EXPECT_GE(ticksInAlert, 2);
+  EXPECT_EQ(exitsInAlert, 1);
+  ASSERT_EQ(presenter_->shown.size(), 1u);
+  EXPECT_EQ(presenter_->shown[0].second, "Try again.");
+  int status = 0;
+  EXPECT_EQ(platform_.WaitPid(child.pid, &status), child.pid);
+}
+
+TEST(GlibPlatformTerminate, FlushesStdioAndExitsWithZero) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    std::fputs("unflushed", stdout);
+    cv::GlibPlatform(std::make_unique<cv::StderrAlertPresenter>()).Terminate();
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[64];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(out, "unflushed");
+}
+
+TEST(StderrAlert, WritesOneLineAndReturnsAtOnce) {
+  cv::GlibPlatform platform(std::make_unique<cv::StderrAlertPresenter>());
+  struct Case {
+    const char* informative;
+    const char* expected;
+  } cases[] = {
+      {"Try again.", "Corvantis Agent: Try again.\n"},
+      {"Line one.\n\nLine two: 100%", "Corvantis Agent: Line one.\n\nLine two: 100%\n"},
+      {"", "Corvantis Agent: \n"},
+  };
+  for (const Case& c : cases) {
+    cvtest::CaptureStderr capture;
+    platform.RunModalAlert("The message text", c.informative);
+    EXPECT_EQ(capture.Text(), c.expected);
+  }
+}
+
+}  // namespace

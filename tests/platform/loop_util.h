@@ -1,0 +1,36 @@
+// Helpers of the platform tests: running the GLib default main context
+// until something happened, and capturing what is written to stderr.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace cvtest {
+
+// Iterates the default main context until `done` answers true. Gives up
+// (and returns false) only after a generous guard time, so that a broken
+// watch fails the test instead of hanging it.
+bool RunLoopUntil(const std::function<bool()>& done);
+
+// Iterates the default main context without blocking until nothing is
+// ready.
+void DrainLoop();
+
+// Redirects fd 2 into a pipe while alive. Text() restores fd 2 and returns
+// everything written meanwhile (up to the pipe's capacity).
+class CaptureStderr {
+ public:
+  CaptureStderr();
+  ~CaptureStderr();
+  CaptureStderr(const CaptureStderr&) = delete;
+  CaptureStderr& operator=(const CaptureStderr&) = delete;
+  std::string Text();
+
+ private:
+  void Restore();
+  int saved_ = -1;
+  int readEnd_ = -1;
+  std::string text_;
+};
+
+}  // namespace cvtest
