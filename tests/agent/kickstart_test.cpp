@@ -13,7 +13,7 @@
 
 #include "agent/agent_sys.h"
 #include "agent/start.h"
-#include "helpers/inspector_report.h"
+#include "helpers/witness_report.h"
 #include "test_support.h"
 
 namespace {
@@ -28,10 +28,10 @@ class KickstartTest : public ::testing::Test {
     EXPECT_TRUE(cvtest::WriteFile(path, "#!/bin/sh\n" + body + "\n", 0755));
     return path;
   }
-  // A launch program that hands its arguments on to the inspector, whose
+  // A launch program that hands its arguments on to the witness, whose
   // report lands in report().
   std::string Recorder() {
-    return Script("record", std::string("exec '") + CV_AGENT_INSPECTOR + "' \"$0\" \"$@\"");
+    return Script("record", std::string("exec '") + CV_AGENT_WITNESS + "' \"$0\" \"$@\"");
   }
   std::string report() const { return dir_.Join("report"); }
 
@@ -68,7 +68,7 @@ TEST_F(KickstartTest, ProgramThatDoesNotStartIsMinusOne) {
 }
 
 TEST_F(KickstartTest, ChildGetsUnitArgumentsNullStdioAndNothingElse) {
-  cvtest::ScopedEnv env("CV_INSPECT_REPORT", report());
+  cvtest::ScopedEnv env("CV_WITNESS_REPORT", report());
   // A descriptor without close-on-exec must still not reach the child.
   int leak = open("/dev/zero", O_RDONLY);
   ASSERT_GE(leak, 3);
@@ -79,9 +79,9 @@ TEST_F(KickstartTest, ChildGetsUnitArgumentsNullStdioAndNothingElse) {
 
   auto text = cvtest::ReadFile(report());
   ASSERT_TRUE(text) << "the child did not get this process's environment";
-  cvtest::InspectorReport r = cvtest::ParseInspectorReport(*text);
+  cvtest::WitnessReport r = cvtest::ParseWitnessReport(*text);
   ASSERT_TRUE(r.complete);
-  EXPECT_EQ(r.args, (std::vector<std::string>{CV_AGENT_INSPECTOR, program, "--user", "start",
+  EXPECT_EQ(r.args, (std::vector<std::string>{CV_AGENT_WITNESS, program, "--user", "start",
                                               "corvantis.agent.service"}));
   EXPECT_EQ(r.fds, (std::map<int, std::string>{
                        {0, "/dev/null r"}, {1, "/dev/null w"}, {2, "/dev/null w"}}));
@@ -89,7 +89,7 @@ TEST_F(KickstartTest, ChildGetsUnitArgumentsNullStdioAndNothingElse) {
 }
 
 TEST_F(KickstartTest, LongLabelIsCutTo319Characters) {
-  cvtest::ScopedEnv env("CV_INSPECT_REPORT", report());
+  cvtest::ScopedEnv env("CV_WITNESS_REPORT", report());
   struct Case {
     size_t labelLength;
     std::string unit;
@@ -103,7 +103,7 @@ TEST_F(KickstartTest, LongLabelIsCutTo319Characters) {
     SCOPED_TRACE(c.labelLength);
     std::string label(c.labelLength, 'a');
     ASSERT_EQ(CVKickstartProgram(program.c_str(), label.c_str()), 0);
-    cvtest::InspectorReport r = cvtest::ParseInspectorReport(cvtest::ReadFile(report()).value_or(""));
+    cvtest::WitnessReport r = cvtest::ParseWitnessReport(cvtest::ReadFile(report()).value_or(""));
     ASSERT_EQ(r.args.size(), 5u);
     EXPECT_EQ(r.args[4], c.unit);
     EXPECT_EQ(r.args[4].size(), std::min<size_t>(319, c.labelLength + 8));

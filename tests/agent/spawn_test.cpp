@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/start.h"
-#include "helpers/inspector_report.h"
+#include "helpers/witness_report.h"
 #include "test_support.h"
 
 namespace {
@@ -47,21 +47,21 @@ class SpawnTest : public ::testing::Test {
  protected:
   SpawnTest()
       : confEnv_("CORVANTIS_AGENT_DIR", conf_.path()),
-        reportEnv_("CV_INSPECT_REPORT", conf_.Join("report")) {}
+        reportEnv_("CV_WITNESS_REPORT", conf_.Join("report")) {}
 
   std::string log() const { return conf_.Join("agent.log"); }
 
-  // Spawns the inspector, reaps it and returns its report (read from the
-  // file CV_INSPECT_REPORT names, so that it exists whatever its stdout is).
-  cvtest::InspectorReport SpawnAndInspect(const char* const* extraArgs = nullptr) {
+  // Spawns the witness, reaps it and returns its report (read from the
+  // file CV_WITNESS_REPORT names, so that it exists whatever its stdout is).
+  cvtest::WitnessReport SpawnAndInspect(const char* const* extraArgs = nullptr) {
     int err = 99;
-    pid_t pid = CVSpawnAgent(CV_AGENT_INSPECTOR, extraArgs, &err);
+    pid_t pid = CVSpawnAgent(CV_AGENT_WITNESS, extraArgs, &err);
     EXPECT_GT(pid, 0);
     EXPECT_EQ(err, 0);
     if (pid > 0) {
       EXPECT_EQ(Reap(pid), 0);
     }
-    return cvtest::ParseInspectorReport(cvtest::ReadFile(conf_.Join("report")).value_or(""));
+    return cvtest::ParseWitnessReport(cvtest::ReadFile(conf_.Join("report")).value_or(""));
   }
 
   // The descriptors of a child whose output went to `out`.
@@ -78,10 +78,10 @@ class SpawnTest : public ::testing::Test {
 
 TEST_F(SpawnTest, ChildAppendsToANewAgentLogCreated0600) {
   mode_t oldMask = umask(0);
-  cvtest::InspectorReport r = SpawnAndInspect();
+  cvtest::WitnessReport r = SpawnAndInspect();
   umask(oldMask);
   ASSERT_TRUE(r.complete);
-  EXPECT_EQ(r.args, std::vector<std::string>{CV_AGENT_INSPECTOR});
+  EXPECT_EQ(r.args, std::vector<std::string>{CV_AGENT_WITNESS});
   EXPECT_EQ(r.fds, Stdio(log()));
   EXPECT_TRUE(capture_.lines().empty());
 
@@ -94,7 +94,7 @@ TEST_F(SpawnTest, ChildAppendsToANewAgentLogCreated0600) {
 TEST_F(SpawnTest, ExistingAgentLogIsAppendedToAndKeepsItsMode) {
   ASSERT_TRUE(cvtest::WriteFile(log(), "earlier run\n", 0644));
   ASSERT_EQ(chmod(log().c_str(), 0644), 0);
-  cvtest::InspectorReport r = SpawnAndInspect();
+  cvtest::WitnessReport r = SpawnAndInspect();
   ASSERT_TRUE(r.complete);
   EXPECT_EQ(r.fds, Stdio(log()));
 
@@ -124,7 +124,7 @@ TEST_F(SpawnTest, ChildStartsInANewSessionWithDefaultSignalsAndOnlyStdio) {
   int leak = open("/dev/zero", O_RDONLY);  // no close-on-exec
   int leakHigh = dup2(leak, 200);
 
-  cvtest::InspectorReport r = SpawnAndInspect();
+  cvtest::WitnessReport r = SpawnAndInspect();
 
   close(leak);
   close(leakHigh);
@@ -159,9 +159,9 @@ TEST_F(SpawnTest, ArgumentVectorHoldsAtMost14ExtraArguments) {
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.extra.push_back(nullptr);
-    cvtest::InspectorReport r = SpawnAndInspect(c.extra.data());
+    cvtest::WitnessReport r = SpawnAndInspect(c.extra.data());
     ASSERT_EQ(r.args.size(), 1 + c.passed);
-    EXPECT_EQ(r.args[0], CV_AGENT_INSPECTOR);
+    EXPECT_EQ(r.args[0], CV_AGENT_WITNESS);
     for (size_t i = 0; i < c.passed; i++) EXPECT_EQ(r.args[1 + i], c.extra[i]);
   }
 }
@@ -184,7 +184,7 @@ TEST_F(SpawnTest, AgentLogThatCannotBeUsedFallsBackToDevNull) {
     ASSERT_TRUE(cvtest::WriteFile(target, "untouched", 0600));
     c.make();
     capture_.Clear();
-    cvtest::InspectorReport r = SpawnAndInspect();
+    cvtest::WitnessReport r = SpawnAndInspect();
     ASSERT_TRUE(r.complete);
     EXPECT_EQ(r.fds, Stdio("/dev/null"));
     ASSERT_EQ(capture_.lines().size(), 1u);
@@ -199,7 +199,7 @@ TEST_F(SpawnTest, AgentLogThatCannotBeUsedFallsBackToDevNull) {
 TEST_F(SpawnTest, MissingSettingsFolderFallsBackToDevNull) {
   const std::string missing = other_.Join("missing");
   cvtest::ScopedEnv env("CORVANTIS_AGENT_DIR", missing);
-  cvtest::InspectorReport r = SpawnAndInspect();
+  cvtest::WitnessReport r = SpawnAndInspect();
   EXPECT_EQ(r.fds, Stdio("/dev/null"));
   EXPECT_EQ(capture_.Count(RetryLine(ENOENT)), 1);
   EXPECT_EQ(access(missing.c_str(), F_OK), -1) << "the folder is not created here";
@@ -207,7 +207,7 @@ TEST_F(SpawnTest, MissingSettingsFolderFallsBackToDevNull) {
 
 TEST_F(SpawnTest, NoSettingsPathLogsEinvalAndFallsBackToDevNull) {
   cvtest::ScopedEnv env("CORVANTIS_AGENT_DIR", "relative/folder");
-  cvtest::InspectorReport r = SpawnAndInspect();
+  cvtest::WitnessReport r = SpawnAndInspect();
   EXPECT_EQ(r.fds, Stdio("/dev/null"));
   ASSERT_EQ(capture_.lines().size(), 1u);
   EXPECT_EQ(capture_.lines()[0].text, RetryLine(EINVAL));
@@ -249,7 +249,7 @@ TEST_F(SpawnTest, BothAttemptsFailingReportTheSecondError) {
 }
 
 TEST_F(SpawnTest, SpawnWithStdoutFailsWithoutAChild) {
-  char* argv[] = {const_cast<char*>(CV_AGENT_INSPECTOR), nullptr};
+  char* argv[] = {const_cast<char*>(CV_AGENT_WITNESS), nullptr};
   ASSERT_EQ(symlink(other_.Join("target").c_str(), log().c_str()), 0);
   struct Case {
     std::string out;
@@ -261,7 +261,7 @@ TEST_F(SpawnTest, SpawnWithStdoutFailsWithoutAChild) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.out);
     pid_t pid = 0;
-    EXPECT_EQ(CVSpawnWithStdout(CV_AGENT_INSPECTOR, argv, c.out.c_str(), &pid), c.err);
+    EXPECT_EQ(CVSpawnWithStdout(CV_AGENT_WITNESS, argv, c.out.c_str(), &pid), c.err);
     EXPECT_EQ(pid, 0);
     EXPECT_TRUE(NoChildLeft());
   }
@@ -274,14 +274,14 @@ TEST_F(SpawnTest, OutputReachesTheLogEvenWhenStdinIsClosedHere) {
   int savedIn = fcntl(0, F_DUPFD_CLOEXEC, 3);
   ASSERT_GE(savedIn, 0);
   close(0);
-  char* argv[] = {const_cast<char*>(CV_AGENT_INSPECTOR), nullptr};
+  char* argv[] = {const_cast<char*>(CV_AGENT_WITNESS), nullptr};
   pid_t pid = 0;
-  int rc = CVSpawnWithStdout(CV_AGENT_INSPECTOR, argv, log().c_str(), &pid);
+  int rc = CVSpawnWithStdout(CV_AGENT_WITNESS, argv, log().c_str(), &pid);
   dup2(savedIn, 0);
   close(savedIn);
   ASSERT_EQ(rc, 0);
   EXPECT_EQ(Reap(pid), 0);
-  cvtest::InspectorReport r = cvtest::ParseInspectorReport(cvtest::ReadFile(log()).value_or(""));
+  cvtest::WitnessReport r = cvtest::ParseWitnessReport(cvtest::ReadFile(log()).value_or(""));
   ASSERT_TRUE(r.complete);
   EXPECT_EQ(r.fds, Stdio(log()));
 }
@@ -290,7 +290,7 @@ TEST_F(SpawnTest, OutputReachesTheLogEvenWhenStdinIsClosedHere) {
 // posix_spawn itself return the error, with no child left running.
 TEST_F(SpawnTest, PosixSpawnReportsFileActionFailures) {
   ASSERT_EQ(symlink(other_.Join("target").c_str(), log().c_str()), 0);
-  char* argv[] = {const_cast<char*>(CV_AGENT_INSPECTOR), nullptr};
+  char* argv[] = {const_cast<char*>(CV_AGENT_WITNESS), nullptr};
   struct Case {
     std::string path;
     int err;
@@ -305,7 +305,7 @@ TEST_F(SpawnTest, PosixSpawnReportsFileActionFailures) {
     posix_spawn_file_actions_addopen(&actions, 1, c.path.c_str(),
                                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0600);
     pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, CV_AGENT_INSPECTOR, &actions, nullptr, argv, environ), c.err);
+    EXPECT_EQ(posix_spawn(&pid, CV_AGENT_WITNESS, &actions, nullptr, argv, environ), c.err);
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_TRUE(NoChildLeft());
   }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,8 +13,26 @@
 #include <gtest/gtest.h>
 
 #include "queue/queue_sys.h"
+#include "queue/request.h"
+#include "test_support.h"
 
 namespace cvqueuetest {
+
+// A settings folder in a fresh temporary directory, opened as the controller
+// holds it, with lastMs back at 0.
+class SettingsFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lastMs = 0;
+    conf_ = open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(conf_, 0);
+  }
+  void TearDown() override { close(conf_); }
+  std::string Queue() const { return tmp_.Join("open-requests"); }
+
+  cvtest::TempDir tmp_;
+  int conf_ = -1;
+};
 
 // Names parameterized cases after their `name` field.
 struct ByName {

@@ -21,20 +21,10 @@ using cvqueuetest::Exists;
 
 const std::string kStem = "1700000000000-000102030405060708090a0b0c0d0e0f";
 
-class StateTest : public ::testing::Test {
+class StateTest : public cvqueuetest::SettingsFolderTest {
  protected:
-  void SetUp() override {
-    lastMs = 0;
-    conf_ = open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(conf_, 0);
-  }
-  void TearDown() override { close(conf_); }
-  std::string Queue() const { return tmp_.Join("open-requests"); }
   std::string Json() const { return Queue() + "/" + kStem + ".json"; }
   std::string Claimed() const { return Queue() + "/" + kStem + ".claimed"; }
-
-  cvtest::TempDir tmp_;
-  int conf_ = -1;
 };
 
 // What lies in the settings folder before the call.

@@ -30,20 +30,10 @@ const unsigned char kUuid[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1
 const char* kHex = "000102030405060708090a0b0c0d0e0f";
 
 // A settings folder in a fresh temporary directory, lastMs back at 0.
-class RequestTest : public ::testing::Test {
+class RequestTest : public cvqueuetest::SettingsFolderTest {
  protected:
-  void SetUp() override {
-    lastMs = 0;
-    conf_ = open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(conf_, 0);
-  }
-  void TearDown() override { close(conf_); }
-  std::string Queue() const { return tmp_.Join("open-requests"); }
   std::string InQueue(const std::string& name) const { return Queue() + "/" + name; }
   std::vector<std::string> Entries() const { return cvtest::ListDir(Queue()); }
-
-  cvtest::TempDir tmp_;
-  int conf_ = -1;
 };
 
 // ---- The document ----

@@ -1,7 +1,7 @@
 // A child for the start tests: reports what it was started with (its
 // arguments, its open descriptors with their targets and access modes, its
 // session, signal actions and signal mask) on standard output and, when
-// CV_INSPECT_REPORT names a file, into that file as well. One fact a line:
+// CV_WITNESS_REPORT names a file, into that file as well. One fact a line:
 //   arg <i> <text>
 //   fd <n> <target> <r|w|rw>[ append]
 //   session new|inherited
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   report += "end\n";
 
   WriteAll(1, report);
-  if (const char* path = getenv("CV_INSPECT_REPORT")) {
+  if (const char* path = getenv("CV_WITNESS_REPORT")) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) {
       WriteAll(fd, report);

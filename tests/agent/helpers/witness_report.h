@@ -1,4 +1,4 @@
-// Reading the report of the spawn inspector (helpers/spawn_inspector.cpp).
+// Reading the report of the spawn witness (helpers/spawn_witness.cpp).
 #pragma once
 
 #include <map>
@@ -8,7 +8,7 @@
 
 namespace cvtest {
 
-struct InspectorReport {
+struct WitnessReport {
   bool complete = false;              // the "end" line was seen
   std::vector<std::string> args;      // argv[0], argv[1], ...
   std::map<int, std::string> fds;     // descriptor -> "<target> <mode>[ append]"
@@ -18,8 +18,8 @@ struct InspectorReport {
 };
 
 // Parses the first report in `text` (a log may hold earlier lines before it).
-inline InspectorReport ParseInspectorReport(const std::string& text) {
-  InspectorReport r;
+inline WitnessReport ParseWitnessReport(const std::string& text) {
+  WitnessReport r;
   std::istringstream in(text);
   std::string line;
   bool started = false;
