@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/probe.h"
-#include "process_runner.h"
+#include "child_process.h"
 #include "test_support.h"
 
 namespace {

@@ -1,18 +1,11 @@
 #include "agent_process.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <sstream>
+#include <map>
 
 #include "test_support.h"
-
-extern char** environ;
 
 namespace cvtest {
 
@@ -33,58 +26,31 @@ AgentProcess::AgentProcess(std::string outDir, std::vector<std::string> args)
   errPath_ = outDir + "/agent" + std::to_string(n) + ".err";
 }
 
-AgentProcess::~AgentProcess() {
-  if (pid_ > 0 && !status_) {
-    kill(pid_, SIGKILL);
-    Wait(10);
-  }
-}
+AgentProcess::~AgentProcess() = default;
 
 bool AgentProcess::Start() {
-  std::string path = AgentPath();
-  std::vector<char*> argv;
-  argv.push_back(path.data());
-  for (std::string& a : args_) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) pid_ = -1;
-  return rc == 0;
+  std::vector<std::string> argv = {AgentPath()};
+  argv.insert(argv.end(), args_.begin(), args_.end());
+  process_ = std::make_unique<Process>(argv, std::map<std::string, std::optional<std::string>>{}, outPath_,
+                                       errPath_);
+  return process_->pid() > 0;
 }
 
 void AgentProcess::Signal(int sig) {
-  if (pid_ > 0 && !status_) kill(pid_, sig);
+  if (process_) process_->Signal(sig);
 }
 
 std::optional<int> AgentProcess::Wait(double seconds) {
-  if (status_ || pid_ <= 0) return status_;
-  WaitUntil(
-      [&] {
-        int st = 0;
-        pid_t r = waitpid(pid_, &st, WNOHANG);
-        if (r < 0 && errno == EINTR) return false;
-        if (r != pid_) return r < 0;
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return true;
-      },
-      seconds);
-  return status_;
+  if (!process_) return std::nullopt;
+  std::optional<int> st = process_->Wait(seconds);
+  if (!st) return std::nullopt;
+  return WIFEXITED(*st) ? WEXITSTATUS(*st) : 128 + WTERMSIG(*st);
 }
 
 std::string AgentProcess::Stdout() const { return ReadFile(outPath_).value_or(""); }
 std::string AgentProcess::Stderr() const { return ReadFile(errPath_).value_or(""); }
 
-std::vector<std::string> AgentProcess::Lines() const {
-  std::vector<std::string> lines;
-  std::istringstream in(Stdout());
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+std::vector<std::string> AgentProcess::Lines() const { return cvtest::Lines(Stdout()); }
 
 ToolResult RunAgentTool(const std::string& outDir, const std::vector<std::string>& args) {
   AgentProcess run(outDir, args);

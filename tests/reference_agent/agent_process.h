@@ -4,9 +4,12 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace cvtest {
 
@@ -26,7 +29,7 @@ class AgentProcess {
 
   // Starts the child; false when posix_spawn fails.
   bool Start();
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   // Sends `sig` to the child.
   void Signal(int sig);
   // Waits up to `seconds` for the child to exit. Returns its exit status,
@@ -41,8 +44,7 @@ class AgentProcess {
  private:
   std::string outPath_, errPath_;
   std::vector<std::string> args_;
-  pid_t pid_ = -1;
-  std::optional<int> status_;
+  std::unique_ptr<Process> process_;
 };
 
 // Runs the agent with `args` to completion (at most 10 s) and returns

@@ -1,5 +1,5 @@
 // Runs a built program as a real child with its own environment, its
-// standard output and error captured in files, for the end-to-end tests.
+// standard output and error captured in files.
 #pragma once
 
 #include <sys/types.h>
@@ -27,6 +27,8 @@ class Process {
   // Waits up to `seconds` for the exit. Returns the raw wait status, or
   // nullopt when the child still runs.
   std::optional<int> Wait(double seconds);
+  // Sends `sig` to a child still running.
+  void Signal(int sig);
   // Sends `sig` and waits for the exit (up to 10 s).
   std::optional<int> Stop(int sig);
   std::string Out() const;

@@ -1,4 +1,4 @@
-#include "process_runner.h"
+#include "child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -82,8 +82,12 @@ std::optional<int> Process::Wait(double seconds) {
   }
 }
 
-std::optional<int> Process::Stop(int sig) {
+void Process::Signal(int sig) {
   if (!status_ && pid_ > 0) kill(pid_, sig);
+}
+
+std::optional<int> Process::Stop(int sig) {
+  Signal(sig);
   return Wait(10);
 }
 
