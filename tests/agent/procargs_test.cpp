@@ -21,9 +21,9 @@ using namespace std::string_literals;
 
 // A block of argc followed by `rest` verbatim.
 std::vector<unsigned char> Block(int32_t argc, const std::string& rest) {
-  std::vector<unsigned char> b(sizeof argc);
+  std::vector<unsigned char> b(sizeof argc + rest.size());
   std::memcpy(b.data(), &argc, sizeof argc);
-  b.insert(b.end(), rest.begin(), rest.end());
+  std::memcpy(b.data() + sizeof argc, rest.data(), rest.size());
   return b;
 }
 
