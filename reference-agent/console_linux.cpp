@@ -13,6 +13,7 @@ int WriteAll(int fd, const std::string& text) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
+    if (n == 0) return EIO;  // no progress: give up rather than spin
     done += static_cast<size_t>(n);
   }
   return 0;

@@ -65,6 +65,9 @@ class ProcfsTable : public ProcessTable {
   uid_t RealUid() override;
 
  private:
+  // The boot instant in seconds since the epoch, with its fraction where
+  // the clocks give it.
+  bool BootInstant(double* out);
   bool BootTime(int64_t* out);
 
   std::string root_;

@@ -1,10 +1,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <new>
 
 #include "agent/process_table.h"
@@ -181,12 +183,13 @@ bool ProcfsTable::ReadRecord(pid_t pid, ProcessRecord* out) try {
   if (!ReadFileUpTo(base + "comm", kSmallFileCap, &text)) return false;
   if (!text.empty() && text.back() == '\n') text.pop_back();
 
-  int64_t boot;
+  double boot;
   long hz = sysconf(_SC_CLK_TCK);
-  if (!BootTime(&boot) || hz < 1) return false;
-  uint64_t sinceBoot = stat.startTicks / static_cast<uint64_t>(hz);
-  if (sinceBoot > static_cast<uint64_t>(INT64_MAX - boot)) return false;
-  out->startSec = boot + static_cast<int64_t>(sinceBoot);
+  if (!BootInstant(&boot) || hz < 1) return false;
+  double start = std::floor(boot + static_cast<double>(stat.startTicks) / static_cast<double>(hz));
+  // 2^63 is exact as a double; a start at or past it does not fit.
+  if (!(start < 9223372036854775808.0)) return false;
+  out->startSec = static_cast<int64_t>(start);
   out->name = text;
   out->comm = std::move(text);
   return true;
@@ -222,6 +225,23 @@ time_t ProcfsTable::Now() { return time(nullptr); }
 pid_t ProcfsTable::Self() { return getpid(); }
 
 uid_t ProcfsTable::RealUid() { return getuid(); }
+
+bool ProcfsTable::BootInstant(double* out) {
+  int64_t btime;
+  if (!BootTime(&btime)) return false;
+  *out = static_cast<double>(btime);
+  // btime is cut to whole seconds. The clocks give the boot instant with its
+  // fraction; without it a start time can come out a second early, and an
+  // agent 19 seconds old would count as old. A btime that the clocks do not
+  // bear out (a table read from another root) is taken as it stands.
+  struct timespec real, sinceBoot;
+  if (clock_gettime(CLOCK_REALTIME, &real) != 0) return true;
+  if (clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) return true;
+  double exact = static_cast<double>(real.tv_sec - sinceBoot.tv_sec) +
+                 static_cast<double>(real.tv_nsec - sinceBoot.tv_nsec) / 1e9;
+  if (exact >= *out - 0.5 && exact < *out + 1.5) *out = exact;
+  return true;
+}
 
 bool ProcfsTable::BootTime(int64_t* out) {
   if (bootTime_ < 0) {

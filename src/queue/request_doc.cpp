@@ -7,9 +7,14 @@
 
 size_t CVUtf16Length(const std::string& s) {
   size_t units = 0;
+  int follow = 0;  // continuation bytes the last lead byte still expects
   for (unsigned char c : s) {
-    if ((c & 0xC0) == 0x80) continue;
-    units += (c >= 0xF0 && c <= 0xF7) ? 2 : 1;
+    if ((c & 0xC0) == 0x80 && follow > 0) {
+      --follow;
+      continue;
+    }
+    follow = c >= 0xF0 && c <= 0xF7 ? 3 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xC0 && c <= 0xDF ? 1 : 0;
+    units += follow == 3 ? 2 : 1;
   }
   return units;
 }

@@ -24,16 +24,9 @@
 
 namespace {
 
+using cvtest::CountOpenFds;
 using cvtest::LockHolder;
 using cvtest::TempDir;
-
-int CountOpenFds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
 
 class ProbeTest : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -357,6 +358,39 @@ Found ScanChildren(std::vector<pid_t> only, time_t shift = 0) {
   Found f{-1, -1};
   f.old = CVFindOldFrozenAgentIn(table, 0, &f.young);
   return f;
+}
+
+// The start second of a process is the second its fork happened in: never
+// one early, which would make an agent of 19 seconds count as old. Whether
+// the boot instant's fraction was lost shows only for some start instants,
+// so several children are checked.
+TEST(RealProc, StartSecondIsTheSecondOfTheFork) {
+  cv::ProcfsTable table;
+  for (int i = 0; i < 25; ++i) {
+    struct timespec before, after;
+    clock_gettime(CLOCK_REALTIME, &before);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      pause();
+      _exit(0);
+    }
+    clock_gettime(CLOCK_REALTIME, &after);
+    cv::ProcessRecord rec;
+    bool read = table.ReadRecord(pid, &rec);
+    kill(pid, SIGKILL);
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ASSERT_TRUE(read);
+    // The start is counted in clock ticks: allow one tick (at most 10 ms at
+    // the usual 100 Hz) before the first reading.
+    double earliest = before.tv_sec + before.tv_nsec / 1e9 - 0.011;
+    EXPECT_GE(rec.startSec, static_cast<int64_t>(std::floor(earliest))) << "child " << i;
+    EXPECT_LE(rec.startSec, static_cast<int64_t>(after.tv_sec)) << "child " << i;
+    // Spread the forks over the fractions of a second.
+    usleep(37000);
+  }
 }
 
 TEST(RealProc, RunOfBundleCopyIsYoungThenOld) {

@@ -49,6 +49,11 @@ class SpawnTest : public ::testing::Test {
       : confEnv_("CORVANTIS_AGENT_DIR", conf_.path()),
         reportEnv_("CV_WITNESS_REPORT", conf_.Join("report")) {}
 
+  // Opening agent.log in this process must not leave a descriptor behind,
+  // on any path.
+  void SetUp() override { fdsBefore_ = cvtest::CountOpenFds(); }
+  void TearDown() override { EXPECT_EQ(cvtest::CountOpenFds(), fdsBefore_) << "a descriptor was left open"; }
+
   std::string log() const { return conf_.Join("agent.log"); }
 
   // Spawns the witness, reaps it and returns its report (read from the
@@ -74,6 +79,7 @@ class SpawnTest : public ::testing::Test {
   cvtest::ScopedEnv confEnv_;
   cvtest::ScopedEnv reportEnv_;
   cvtest::CaptureLog capture_;
+  int fdsBefore_ = 0;
 };
 
 TEST_F(SpawnTest, ChildAppendsToANewAgentLogCreated0600) {

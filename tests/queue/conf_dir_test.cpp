@@ -18,7 +18,7 @@
 
 namespace {
 
-using cvqueuetest::CountFds;
+using cvqueuetest::CountOpenFds;
 using cvqueuetest::Exists;
 using cvqueuetest::ModeOf;
 using cvtest::ScopedEnv;
@@ -313,11 +313,11 @@ TEST_P(OwnedDirRefusals, FailWithErrnoAndChangeNothing) {
   }
   auto before = cvtest::ListDir(tmp.path());
   int dMode = ModeOf(d), realMode = ModeOf(real);
-  int fds = CountFds();
+  int fds = CountOpenFds();
   errno = 0;
   EXPECT_EQ(CVOpenOwnedDir(AT_FDCWD, d.c_str(), c.noFollow), -1);
   EXPECT_EQ(errno, c.err);
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
   EXPECT_EQ(cvtest::ListDir(tmp.path()), before);
   EXPECT_EQ(ModeOf(d), dMode);
   EXPECT_EQ(ModeOf(real), realMode);
@@ -341,11 +341,11 @@ TEST(OwnedDirFaults, FstatFailureIsEpermAndClosesDescriptor) {
     return -1;
   };
   CVScopedQueueSys guard(sys);
-  int fds = CountFds();
+  int fds = CountOpenFds();
   errno = 0;
   EXPECT_EQ(CVOpenOwnedDir(AT_FDCWD, tmp.path().c_str(), false), -1);
   EXPECT_EQ(errno, EPERM);
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
 }
 
 TEST(OwnedDirFaults, FchmodFailureIsItsErrorAndClosesDescriptor) {
@@ -364,12 +364,12 @@ TEST(OwnedDirFaults, FchmodFailureIsItsErrorAndClosesDescriptor) {
     return -1;
   };
   CVScopedQueueSys guard(sys);
-  int fds = CountFds();
+  int fds = CountOpenFds();
   errno = 0;
   EXPECT_EQ(CVOpenOwnedDir(AT_FDCWD, tmp.path().c_str(), false), -1);
   EXPECT_EQ(errno, EROFS);
   EXPECT_EQ(closes, 1);
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
   EXPECT_EQ(ModeOf(tmp.path()), 0755);
 }
 

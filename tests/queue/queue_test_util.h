@@ -42,15 +42,7 @@ struct ByName {
   }
 };
 
-// Open descriptors of this process; a leak shows as a rise across a call.
-inline int CountFds() {
-  DIR* d = opendir("/proc/self/fd");
-  if (!d) return -1;
-  int n = 0;
-  while (readdir(d)) ++n;
-  closedir(d);
-  return n;
-}
+using cvtest::CountOpenFds;
 
 // Permission bits (07777) of `path` without following a final link; -1 when
 // it does not exist.

@@ -16,7 +16,7 @@
 
 namespace {
 
-using cvqueuetest::CountFds;
+using cvqueuetest::CountOpenFds;
 using cvqueuetest::Exists;
 
 const std::string kStem = "1700000000000-000102030405060708090a0b0c0d0e0f";
@@ -101,10 +101,10 @@ TEST_P(StateTable, StateAndWithdrawal) {
     ASSERT_EQ(symlink("nowhere", Claimed().c_str()), 0);
   }
 
-  int fds = CountFds();
+  int fds = CountOpenFds();
   EXPECT_EQ(CVRequestState(conf_, kStem), c.state);
   EXPECT_EQ(CVWithdrawRequest(conf_, kStem), c.withdraw);
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
   if (c.layout == Layout::FolderIsSymlink) {
     EXPECT_TRUE(Exists(real + "/" + kStem + ".json"));  // never reached through the link
   } else {

@@ -21,7 +21,7 @@
 
 namespace {
 
-using cvqueuetest::CountFds;
+using cvqueuetest::CountOpenFds;
 using cvqueuetest::Exists;
 using cvqueuetest::ModeOf;
 using cvqueuetest::TmpFaults;
@@ -177,6 +177,9 @@ const LengthCase kLengthCases[] = {
     {"ThreeByte8192Units", "/" + Repeat(kEuro, 8191), true},
     {"ThreeByte8193Units", "/" + Repeat(kEuro, 8192), false},
     {"ControlChars8192", "/" + std::string(8191, '\x01'), true},
+    // Stray continuation bytes are not UTF-8; each still counts as a unit,
+    // so an over-long one is refused before anything is created.
+    {"StrayContinuation8193", "/" + std::string(8192, '\x80'), false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lengths, PathLength, ::testing::ValuesIn(kLengthCases),
@@ -189,6 +192,9 @@ TEST(Utf16Length, CountsUnitsOfUtf8) {
   EXPECT_EQ(CVUtf16Length(kEuro), 1u);
   EXPECT_EQ(CVUtf16Length(kEmoji), 2u);
   EXPECT_EQ(CVUtf16Length("\xff\xfe"), 2u);
+  EXPECT_EQ(CVUtf16Length("\x80"), 1u);
+  EXPECT_EQ(CVUtf16Length("a\xc3\xa9\xa9"), 3u);  // one stray after a whole character
+  EXPECT_EQ(CVUtf16Length("\xe2\x82"), 1u);          // a cut character
 }
 
 // ---- Serialization and size ----
@@ -204,14 +210,14 @@ class RefusedDocument : public RequestTest, public ::testing::WithParamInterface
 
 TEST_P(RefusedDocument, LeavesOnlyTheQueueFolder) {
   const RefusedCase& c = GetParam();
-  int fds = CountFds();
+  int fds = CountOpenFds();
   errno = 0;
   EXPECT_FALSE(CVWriteRequest(conf_, c.kind, c.path));
   EXPECT_EQ(errno, c.err);
   EXPECT_EQ(ModeOf(Queue()), 0700);  // created on the way
   EXPECT_TRUE(Entries().empty());
   EXPECT_EQ(lastMs, 0);  // no stem formed
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
 }
 
 const RefusedCase kRefusedCases[] = {
@@ -352,7 +358,7 @@ TEST_F(RequestTest, ExistingTemporaryNameIsEexistAndLeftAlone) {
   ASSERT_TRUE(cvtest::WriteFile(foreign, "another process", 0600));
   TmpFaults t;
   t.sys().uuid = [](unsigned char out[16]) { std::copy(kUuid, kUuid + 16, out); };
-  int fds = CountFds();
+  int fds = CountOpenFds();
   errno = 0;
   EXPECT_FALSE(CVWriteRequest(conf_, "reopen", std::nullopt));
   EXPECT_EQ(errno, EEXIST);
@@ -360,7 +366,7 @@ TEST_F(RequestTest, ExistingTemporaryNameIsEexistAndLeftAlone) {
   EXPECT_EQ(Entries().size(), 1u);
   EXPECT_EQ(t.unlinks, 0);
   EXPECT_GT(lastMs, 0);
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
 }
 
 TEST_F(RequestTest, SymlinkAtTemporaryNameIsNotFollowed) {
@@ -396,7 +402,7 @@ TEST_P(WriteFaults, LeaveNeitherFileAndReportTheFirstError) {
     ASSERT_TRUE(CVWriteRequest(conf_, "reopen", std::nullopt));  // folder exists, lastMs set
     before = lastMs;
     auto entries = Entries();
-    int fds = CountFds();
+    int fds = CountOpenFds();
     t.writes = t.fsyncs = t.tmpCloses = 0;
     t.writeErr = c.writeErr;
     t.writeZero = c.writeZero;
@@ -409,7 +415,7 @@ TEST_P(WriteFaults, LeaveNeitherFileAndReportTheFirstError) {
     EXPECT_EQ(errno, c.expectedErr);
     EXPECT_EQ(t.fsyncs, c.fsyncs);
     EXPECT_EQ(t.tmpCloses, 1);
-    EXPECT_EQ(CountFds(), fds);
+    EXPECT_EQ(CountOpenFds(), fds);
     EXPECT_GT(lastMs, before);  // the failed write used up its milliseconds
     auto after = Entries();
     if (c.tmpLeft) {
@@ -443,14 +449,14 @@ INSTANTIATE_TEST_SUITE_P(Faults, WriteFaults, ::testing::ValuesIn(kFaultCases),
 TEST_F(RequestTest, TemporaryFileCannotBeCreated) {
   TmpFaults t;
   t.tmpOpenErr = ENOSPC;
-  int fds = CountFds();
+  int fds = CountOpenFds();
   errno = 0;
   EXPECT_FALSE(CVWriteRequest(conf_, "reopen", std::nullopt));
   EXPECT_EQ(errno, ENOSPC);
   EXPECT_TRUE(Entries().empty());
   EXPECT_EQ(t.unlinks, 0);
   EXPECT_EQ(lastMs > 0, true);
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
 }
 
 // ---- The queue folder ----
@@ -487,13 +493,13 @@ TEST_P(UnusableQueueFolder, WriteFailsWithErrorOfTheOpen) {
     ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
     ASSERT_EQ(chown(Queue().c_str(), cvtest::kNobody, cvtest::kNobody), 0);
   }
-  int fds = CountFds();
+  int fds = CountOpenFds();
   errno = 0;
   EXPECT_FALSE(CVWriteRequest(conf_, "reopen", std::nullopt));
   EXPECT_EQ(errno, c.err);
   EXPECT_TRUE(cvtest::ListDir(real).empty());
   EXPECT_EQ(lastMs, 0);
-  EXPECT_EQ(CountFds(), fds);
+  EXPECT_EQ(CountOpenFds(), fds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, UnusableQueueFolder,

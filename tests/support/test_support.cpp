@@ -133,6 +133,15 @@ bool WriteFile(const std::string& path, const std::string& data, mode_t mode) {
   return close(fd) == 0;
 }
 
+int CountOpenFds() {
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  int n = 0;
+  while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
   DIR* d = opendir(path.c_str());

@@ -82,6 +82,9 @@ bool CanSwitchUser();
 std::optional<std::string> ReadFile(const std::string& path);
 // Writes a whole file with `mode`, replacing it; false on failure.
 bool WriteFile(const std::string& path, const std::string& data, mode_t mode = 0600);
+// Open descriptors of this process (the listing's own one included); a
+// leak shows as a rise across a call.
+int CountOpenFds();
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> ListDir(const std::string& path);
 
