@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/probe.h"
+#include "agent/scan.h"
 #include "child_process.h"
 #include "test_support.h"
 
@@ -75,10 +76,11 @@ class OpenerE2E : public ::testing::Test {
   }
 
   std::unique_ptr<Process> RunOpener(const std::vector<std::string>& args,
-                                     std::map<std::string, std::optional<std::string>> extra = {}) {
+                                     std::map<std::string, std::optional<std::string>> extra = {},
+                                     const std::string& cwd = "") {
     std::vector<std::string> argv = {OpenerPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Process>(argv, Env(extra), logs_.Join("opener.out"), logs_.Join("opener.err"));
+    return std::make_unique<Process>(argv, Env(extra), logs_.Join("opener.out"), logs_.Join("opener.err"), cwd);
   }
 
   // Entries of the queue folder ending in `suffix`.
@@ -132,6 +134,11 @@ TEST_F(OpenerE2E, PlainLaunchSendsReopenToTheRunningAgent) {
 }
 
 TEST_F(OpenerE2E, WithoutAnAgentTheBundledCopyIsSpawnedAndWaitedFor) {
+  // The opener looks for agent runs of this user in any settings folder; one
+  // left running by something else would rightly stop it from spawning.
+  pid_t young = 0;
+  pid_t old = CVFindOldFrozenAgent(0, &young);
+  if (old != 0 || young != 0) GTEST_SKIP() << "another agent process runs: pid " << (old ? old : young);
   std::string tract = Tract("plan.corva");
 
   auto opener = RunOpener({tract}, {{"CORVANTIS_AGENT_IDLE_EXIT", "1"}});
@@ -195,10 +202,14 @@ TEST_F(OpenerE2E, FileUrisAndRelativePathsAreDocuments) {
   auto agent = StartAgent();
   std::string tract = Tract("My Plan.CORVA");
 
-  // A file URI with an escaped space, as a desktop entry's %U passes it.
-  auto opener = RunOpener({"file://" + files_.path() + "/My%20Plan.CORVA"});
-  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
-  EXPECT_EQ(CountLines(agent->Out(), "open " + tract), 1) << agent->Out();
+  // A file URI with an escaped space, as a desktop entry's %U passes it, and
+  // a path relative to the opener's working folder: both name the same file.
+  auto byUri = RunOpener({"file://" + files_.path() + "/My%20Plan.CORVA"});
+  ASSERT_TRUE(ExitedZero(byUri->Wait(60))) << byUri->Err();
+  auto byRelativePath = RunOpener({"My Plan.CORVA"}, {}, files_.path());
+  ASSERT_TRUE(ExitedZero(byRelativePath->Wait(60))) << byRelativePath->Err();
+
+  EXPECT_EQ(CountLines(agent->Out(), "open " + tract), 2) << agent->Out();
   EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
 }
 

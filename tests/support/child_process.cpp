@@ -18,7 +18,7 @@ namespace cvtest {
 
 Process::Process(const std::vector<std::string>& argv,
                  const std::map<std::string, std::optional<std::string>>& env, const std::string& outPath,
-                 const std::string& errPath)
+                 const std::string& errPath, const std::string& cwd)
     : outPath_(outPath), errPath_(errPath) {
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e; ++e) {
@@ -47,6 +47,7 @@ Process::Process(const std::vector<std::string>& argv,
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0) _exit(126);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);

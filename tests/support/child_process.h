@@ -17,8 +17,9 @@ class Process {
   // (a nullopt value unsets the variable), stdin from /dev/null, and stdout
   // and stderr written to `outPath` and `errPath`. Aborts the test binary's
   // expectations by returning pid 0 when the start fails.
+  // A non-empty `cwd` is the child's working folder.
   Process(const std::vector<std::string>& argv, const std::map<std::string, std::optional<std::string>>& env,
-          const std::string& outPath, const std::string& errPath);
+          const std::string& outPath, const std::string& errPath, const std::string& cwd = "");
   ~Process();  // kills (SIGKILL) and reaps a child still running
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
