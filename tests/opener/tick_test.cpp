@@ -1,5 +1,7 @@
 // The tick loop: following requests, deadlines, the handoff window, the
 // no-document grace and quitting, with exact instants.
+#include <functional>
+
 #include "opener_fixture.h"
 
 namespace cvtest {
@@ -148,6 +150,95 @@ TEST_F(TickTest, ClaimAgeOf120sStaysAnd120_25sIsDropped) {
   EXPECT_EQ(platform.terminations, 1);
 }
 
+// Agent control whose probe runs a test hook first: the probe is the one
+// call the tick makes between its sweep and its claim-deadline test.
+class HookedAgents : public FakeAgents {
+ public:
+  std::function<void()> onProbe;
+  int ProbeAgent(int fd, int* pidOut, int* errOut) override {
+    if (onProbe) onProbe();
+    return FakeAgents::ProbeAgent(fd, pidOut, errOut);
+  }
+};
+
+struct LateClaimCase {
+  const char* name;
+  bool agentHandles;  // else the requests stay claimed until dropped
+};
+void PrintTo(const LateClaimCase& c, std::ostream* os) { *os << c.name; }
+
+class ClaimedAtDeadlineTest : public OpenerTest, public ::testing::WithParamInterface<LateClaimCase> {
+ protected:
+  HookedAgents hooked;
+};
+
+// The agent claims every pending request after the deadline tick's sweep
+// read them queued and before the withdrawal: nothing is withdrawn, so no
+// "A5"; the records are then followed as claimed from the withdrawal's stamp.
+TEST_P(ClaimedAtDeadlineTest, NoAlertAndTheRecordsAreFollowedAsClaimed) {
+  // A running agent whose lock gives no pid: every busy tick probes.
+  hooked.probeResult = CVAgentRunning;
+  hooked.probePid = 0;
+  opener = std::make_unique<CVOpener>(platform, hooked);
+  opener->applicationDidFinishLaunching();
+  CVOpener& o = *opener;
+  double t0 = platform.now;
+  o.openURLs({Doc("/d/a.corva"), Doc("/d/b.corva")});
+  ASSERT_EQ(o._reqs.size(), 2u);
+  ASSERT_EQ(o._claimBy, t0 + 15);
+  std::vector<std::string> stems = {Stem(0), Stem(1)};
+  platform.Tick(0.25, 60);
+  ASSERT_TRUE(platform.alerts.empty());
+
+  int sweptQueued = 0;
+  hooked.onProbe = [&] {
+    for (size_t i = 0; i < o._reqs.size(); ++i) {
+      sweptQueued += !o._reqs[i]->claimedAt;
+      EXPECT_TRUE(Claim(Stem(i)));
+    }
+  };
+  platform.Tick();  // t0 + 15.25: the deadline has passed
+  hooked.onProbe = nullptr;
+  double deadlineTick = platform.now;
+  ASSERT_EQ(sweptQueued, 2);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(LinesStartingWith("withdrew "), 0);
+  ASSERT_EQ(o._reqs.size(), 2u);
+  for (const auto& r : o._reqs) EXPECT_EQ(r->claimedAt, deadlineTick);
+  EXPECT_FALSE(o._claimBy);
+  EXPECT_FALSE(o._handoffUntil);
+  EXPECT_EQ(platform.terminations, 0);
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{stems[0] + ".claimed", stems[1] + ".claimed"}));
+
+  platform.Tick(0.25, 4);
+  for (const auto& r : o._reqs) EXPECT_EQ(r->claimedAt, deadlineTick);  // not stamped again
+  EXPECT_TRUE(platform.alerts.empty());
+
+  if (GetParam().agentHandles) {
+    ASSERT_TRUE(Handle(stems[0]));
+    ASSERT_TRUE(Handle(stems[1]));
+    platform.Tick();
+    EXPECT_EQ(Lines("handled " + stems[0]), 1);
+    EXPECT_EQ(Lines("handled " + stems[1]), 1);
+  } else {
+    platform.Tick(0.25, 480 - 4);
+    EXPECT_EQ(platform.now, deadlineTick + 120);
+    EXPECT_EQ(o._reqs.size(), 2u);
+    platform.Tick();
+    EXPECT_EQ(Lines("still being handled, stop waiting: " + stems[0]), 1);
+    EXPECT_EQ(Lines("still being handled, stop waiting: " + stems[1]), 1);
+    EXPECT_EQ(QueueFiles().size(), 2u);  // left alone
+  }
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ClaimedAtDeadlineTest,
+                         ::testing::Values(LateClaimCase{"ThenHandled", true},
+                                           LateClaimCase{"ThenDroppedAfter120s", false}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
 TEST_F(TickTest, TicksDuringAlertDoNothing) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 10;
@@ -273,6 +364,65 @@ TEST_F(TickTest, NewRequestDuringHandoffClosesIt) {
   o.openURLs({Doc("/d/b.corva")});
   platform.Tick();
   EXPECT_FALSE(o._handoffUntil);
+}
+
+TEST_F(TickTest, RequestPostedDuringHandoffGetsAWindowOfItsOwn) {
+  platform.handover = true;
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/a.corva")});
+  ASSERT_TRUE(Claim(Stem(0)));
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();
+  ASSERT_EQ(o._handoffUntil, platform.now + 5);
+  platform.Tick(0.25, 4);
+  o.openURLs({Doc("/d/b.corva")});
+  std::string stem = Stem(0);
+  platform.Tick();
+  EXPECT_FALSE(o._handoffUntil);
+  ASSERT_TRUE(Claim(stem));
+  ASSERT_TRUE(Handle(stem));
+  platform.Tick();  // b leaves here
+  EXPECT_EQ(o._handoffUntil, platform.now + 5);
+  EXPECT_EQ(platform.terminations, 0);
+  int n = 0;
+  while (platform.terminations == 0 && n < 100) {
+    platform.Tick();
+    ++n;
+  }
+  EXPECT_EQ(n, 20);
+  EXPECT_EQ(platform.terminations, 1);
+  EXPECT_TRUE(platform.alerts.empty());
+}
+
+// A started agent's 90 s deadline must not outlive its requests: a request
+// posted after the table emptied gets the running agent's 15 s.
+TEST_F(TickTest, EmptyTableClearsTheClaimDeadline) {
+  platform.handover = true;
+  agents.kickstartRc = 0;
+  CVOpener& o = Launched();
+  double t0 = platform.now;
+  o.openURLs({Doc("/d/a.corva")});
+  ASSERT_EQ(o._claimBy, t0 + 90);
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  platform.Tick();
+  ASSERT_EQ(o._phase, CVPhaseRunning);
+  ASSERT_TRUE(Claim(Stem(0)));
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();
+  ASSERT_TRUE(o._reqs.empty());
+  EXPECT_FALSE(o._claimBy);
+
+  platform.Tick();  // inside the handoff window
+  double posted = platform.now;
+  o.openURLs({Doc("/d/b.corva")});
+  EXPECT_EQ(o._claimBy, posted + 15);
+  platform.Tick(0.25, 60);
+  EXPECT_TRUE(platform.alerts.empty());
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
 }
 
 TEST_F(TickTest, TimerStopsWhileChildLivesAndItsExitQuits) {

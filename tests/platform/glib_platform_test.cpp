@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "loop_util.h"
+#include "test_support.h"
 
 namespace {
 
@@ -167,6 +168,39 @@ TEST_F(GlibPlatformTest, CancelledOrDestroyedWatchNeverFires) {
     int status = 0;
     EXPECT_EQ(platform_.WaitPid(child.pid, &status), child.pid);
   }
+}
+
+// What the controller does when its spawned agent exits: inside the watch's
+// handler it cancels and drops the watch, then starts a new tick timer.
+TEST_F(GlibPlatformTest, ExitWatchDestroyedInsideItsOwnCallback) {
+  RunTicks(platform_, 1);  // the main context and its wakeup descriptor exist
+  int fdsBefore = cvtest::CountOpenFds();
+  Child child = Child::Start(5);
+  ASSERT_GT(child.pid, 0);
+  int fired = 0;
+  int ticks = 0;
+  std::unique_ptr<cv::ExitWatch> watch;
+  std::unique_ptr<cv::Timer> timer;
+  watch = platform_.WatchExit(child.pid, [&] {
+    ++fired;
+    watch->Cancel();
+    watch.reset();
+    timer = platform_.ScheduleRepeating(0.01, [&] { ++ticks; });
+  });
+  ASSERT_NE(watch, nullptr);
+  child.Release();
+  ASSERT_TRUE(RunLoopUntil([&] { return ticks >= 3; }));
+  RunTicks(platform_, 5);
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(watch, nullptr);
+  EXPECT_TRUE(timer->IsValid());
+
+  int status = 0;
+  EXPECT_EQ(platform_.WaitPid(child.pid, &status), child.pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+  timer.reset();
+  EXPECT_EQ(cvtest::CountOpenFds(), fdsBefore) << "the pidfd was not closed";
 }
 
 TEST_F(GlibPlatformTest, WatchOfAReapedProcessIsRefused) {
