@@ -10,7 +10,7 @@ jobs=$(nproc)
 
 cmake -S . -B build -DCV_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
-cmake -S . -B build-san -DCV_WERROR=ON -DCV_SANITIZE=ON >/dev/null
+cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DCV_WERROR=ON -DCV_SANITIZE=ON >/dev/null
 cmake --build build-san -j"$jobs"
 
 if command -v clang++ >/dev/null; then
