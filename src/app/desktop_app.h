@@ -1,11 +1,14 @@
-// The desktop application: a GApplication that turns the command line into
-// the controller's events and keeps the process alive until it is ended.
+// The desktop application: turns the command line into the controller's
+// events and keeps the process alive on GLib's default main loop until it
+// is ended. No GIO, no D-Bus: the opener is a program without windows that
+// never talks to other instances.
 //
 // Every argument after the program name is a document, as a desktop file's
 // %U passes them (file URIs or paths, relative ones taken against the
-// current folder); none is read as an option. With documents, OpenURLs
-// comes once with all of them, in order; without, it does not come. Then,
-// once the main loop runs, DidFinishLaunching comes once.
+// current folder; see app/document_args.h); none is read as an option.
+// With documents, OpenURLs comes once with all of them, in order, before
+// the loop runs; without, it does not come. Then, once the main loop runs,
+// DidFinishLaunching comes once.
 #pragma once
 
 #include <vector>
@@ -21,12 +24,17 @@ class DesktopDelegate {
   virtual void DidFinishLaunching() = 0;
 };
 
-// Runs the application (G_APPLICATION_HANDLES_OPEN |
-// G_APPLICATION_NON_UNIQUE, no application id, so no D-Bus) on the default
-// main context. The application holds itself, so this returns only when
-// the loop is quit (g_application_quit on g_application_get_default(),
-// which is this application while it runs); the program normally ends
-// inside it through Platform::Terminate. Returns the application's status.
+// The documents of argv[1..argc-1], in order. The current folder is read
+// once, and only when some argument is a relative path.
+std::vector<DocumentURL> DocumentURLsFromArguments(int argc, char** argv);
+
+// Runs the application on the default main context on the calling thread.
+// Returns only when QuitDesktopApplication is called; the program normally
+// ends inside it through Platform::Terminate. Returns 0.
 int RunDesktopApplication(int argc, char** argv, DesktopDelegate& delegate);
+
+// Ends the run of RunDesktopApplication once control returns to its loop.
+// Does nothing when no run is in progress. Main thread only.
+void QuitDesktopApplication();
 
 }  // namespace cv

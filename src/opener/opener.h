@@ -94,6 +94,17 @@ class CVOpener {
   // The plain launch: run once by the tick after the no-document grace.
   void noDocumentLaunch();
 
+  // --- queue watch (queue_watch.cpp) ---
+  // Sets up, once per process, the watch on the queue folder that makes the
+  // opener notice at once when one of its requests is claimed or removed.
+  // Called after a request was written. When the watch cannot be set up the
+  // timer alone follows the requests.
+  void watchQueue();
+  // The watch's handler: runs a tick at once when the tick loop runs and
+  // `names` holds an entry of a request in the table (or is empty: the watch
+  // lost track). Every rule of the tick stays; this only runs it sooner.
+  void queueChanged(const std::vector<std::string>& names);
+
   // --- tick loop and shutdown (tick.cpp) ---
   // Starts the 0.25 s timer unless one runs or quitting has begun.
   void startTick();
@@ -119,6 +130,8 @@ class CVOpener {
   std::optional<double> _claimBy;
   std::optional<double> _handoffUntil;
   std::unique_ptr<cv::Timer> _tick;
+  std::unique_ptr<cv::DirectoryWatch> _queueWatch;
+  bool _queueWatchTried = false;
   bool _alerting = false;
   std::deque<std::string> _alertQueue;
   bool _quitting = false;

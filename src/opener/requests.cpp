@@ -37,8 +37,9 @@ bool CVOpener::post(const std::string& kind, const std::optional<std::string>& p
   req->kind = kind;
   req->label = path ? LastComponent(*path) : kind;
   _reqs.push_back(req);
+  watchQueue();
   LOG->Write(cv::LogLevel::kDefault, "request %{public}@ (%{public}@: %{public}@, %{private}@)",
-             {req->stem, req->kind, req->label, path ? *path : std::string()});
+             {req->stem, req->kind, req->label, path ? *path : std::string()}, req->stem);
   return true;
 }
 
@@ -68,7 +69,7 @@ uint64_t CVOpener::withdrawPending() {
         req->claimedAt = platform_.Now();
         break;
       case CVRequestQueued:
-        LOG->Write(cv::LogLevel::kDefault, "withdrew %{public}@", {req->stem});
+        LOG->Write(cv::LogLevel::kDefault, "withdrew %{public}@", {req->stem}, req->stem);
         removeRequest(req);
         ++count;
         break;

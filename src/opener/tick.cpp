@@ -39,22 +39,22 @@ void CVOpener::tick() {
   auto snapshot = _reqs;
   for (const auto& req : snapshot) {
     if (_cfd < 0) {
-      LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem});
+      LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem}, req->stem);
       removeRequest(req);
       continue;
     }
     int state = CVRequestState(_cfd, req->stem);
     if (state == CVRequestGone) {
-      LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem});
+      LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem}, req->stem);
       removeRequest(req);
       continue;
     }
     if (state == CVRequestClaimed && !req->claimedAt) {
       req->claimedAt = now;
-      LOG->Write(cv::LogLevel::kDefault, "claimed %{public}@", {req->stem});
+      LOG->Write(cv::LogLevel::kDefault, "claimed %{public}@", {req->stem}, req->stem);
     }
     if (req->claimedAt && now - *req->claimedAt > kClaimedTooLong) {
-      LOG->Write(cv::LogLevel::kDefault, "still being handled, stop waiting: %{public}@", {req->stem});
+      LOG->Write(cv::LogLevel::kDefault, "still being handled, stop waiting: %{public}@", {req->stem}, req->stem);
       removeRequest(req);
     }
   }

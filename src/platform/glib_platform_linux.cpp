@@ -2,6 +2,7 @@
 
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace cv {
 
@@ -17,7 +19,10 @@ namespace {
 
 int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
-const ProcessCalls kRealCalls = {PidfdOpen, ::waitpid, ::close};
+const ProcessCalls kRealCalls = {PidfdOpen, ::waitpid, ::close, ::inotify_init1, ::inotify_add_watch, ::read};
+
+constexpr uint32_t kDirectoryEvents =
+    IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 
 // Callback data of a source: a heap copy of the shared state, deleted by
 // GLib when the source goes. The dispatcher takes its own reference, so a
@@ -92,6 +97,71 @@ class GlibExitWatch : public ExitWatch {
   std::shared_ptr<WatchState> state_;
 };
 
+struct DirectoryState {
+  std::function<void(const std::vector<std::string>&)> changed;
+  GSource* source = nullptr;
+  int fd = -1;
+  const ProcessCalls* calls = nullptr;
+
+  void Stop() {
+    DropSource(&source);
+    if (fd < 0) return;
+    calls->closeFd(fd);
+    fd = -1;
+  }
+};
+
+// Reads every queued event. Returns the names removed or renamed away; an
+// empty name stands for a lost track. Sets *gone when the directory itself
+// went or the descriptor failed.
+std::vector<std::string> ReadDirectoryEvents(DirectoryState& state, bool* gone) {
+  std::vector<std::string> names;
+  alignas(struct inotify_event) char buf[4096];
+  for (;;) {
+    ssize_t n = state.calls->readFd(state.fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;
+    if (n <= 0) {
+      *gone = true;
+      names.emplace_back();
+      break;
+    }
+    for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
+      struct inotify_event event;
+      std::memcpy(&event, buf + off, sizeof event);
+      const char* name = buf + off + sizeof event;
+      off += static_cast<ssize_t>(sizeof event + event.len);
+      if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
+        *gone = true;
+        names.emplace_back();
+      } else if (event.mask & IN_Q_OVERFLOW) {
+        names.emplace_back();
+      } else if (event.len > 0) {
+        names.emplace_back(name, strnlen(name, event.len));
+      }
+    }
+  }
+  return names;
+}
+
+gboolean DirectoryReadable(gint, GIOCondition, gpointer data) {
+  std::shared_ptr<DirectoryState> state = Borrow<DirectoryState>(data);
+  bool gone = false;
+  std::vector<std::string> names = ReadDirectoryEvents(*state, &gone);
+  if (gone) state->Stop();
+  if (!names.empty()) state->changed(names);
+  return gone ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+}
+
+class GlibDirectoryWatch : public DirectoryWatch {
+ public:
+  explicit GlibDirectoryWatch(std::shared_ptr<DirectoryState> state) : state_(std::move(state)) {}
+  ~GlibDirectoryWatch() override { state_->Stop(); }
+
+ private:
+  std::shared_ptr<DirectoryState> state_;
+};
+
 struct AlertState {
   GMainLoop* loop = nullptr;
   bool dismissed = false;
@@ -132,6 +202,29 @@ std::unique_ptr<ExitWatch> GlibPlatform::WatchExit(pid_t pid, std::function<void
                         new std::shared_ptr<WatchState>(state), DeleteHandle<WatchState>);
   g_source_attach(state->source, g_main_context_default());
   return std::make_unique<GlibExitWatch>(std::move(state));
+}
+
+std::unique_ptr<DirectoryWatch> GlibPlatform::WatchDirectory(
+    int dirfd, const std::string& name, std::function<void(const std::vector<std::string>&)> changed) {
+  std::string path = "/proc/self/fd/" + std::to_string(dirfd) + "/" + name;
+  int fd = calls_.inotifyInit(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (calls_.inotifyAddWatch(fd, path.c_str(), kDirectoryEvents) < 0) {
+    int err = errno;
+    calls_.closeFd(fd);
+    errno = err;
+    return nullptr;
+  }
+  auto state = std::make_shared<DirectoryState>();
+  state->changed = std::move(changed);
+  state->fd = fd;
+  state->calls = &calls_;
+  state->source = g_unix_fd_source_new(fd, G_IO_IN);
+  g_source_set_can_recurse(state->source, TRUE);
+  g_source_set_callback(state->source, G_SOURCE_FUNC(DirectoryReadable),
+                        new std::shared_ptr<DirectoryState>(state), DeleteHandle<DirectoryState>);
+  g_source_attach(state->source, g_main_context_default());
+  return std::make_unique<GlibDirectoryWatch>(std::move(state));
 }
 
 pid_t GlibPlatform::WaitPid(pid_t pid, int* status) { return calls_.waitPid(pid, status, 0); }

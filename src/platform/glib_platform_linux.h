@@ -6,6 +6,10 @@
 //                             fires inside an alert raised by its own callback
 //   WatchExit                 a pidfd (pidfd_open) watched for G_IO_IN; the
 //                             process is left for the caller to reap
+//   WatchDirectory            an inotify descriptor (IN_NONBLOCK, IN_CLOEXEC)
+//                             on "/proc/self/fd/<dirfd>/<name>" with
+//                             IN_DONT_FOLLOW and IN_ONLYDIR, for removals
+//                             and renames away, watched for G_IO_IN
 //   WaitPid                   one waitpid(pid, status, 0)
 //   RunModalAlert             the presenter shows the alert; a nested
 //                             GMainLoop runs until it is dismissed
@@ -17,6 +21,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/alert_presenter.h"
@@ -24,12 +29,15 @@
 
 namespace cv {
 
-// The process calls of the platform; tests substitute them to inject
+// The system calls of the platform; tests substitute them to inject
 // failures. Each returns -1 with errno set on failure, as the system call.
 struct ProcessCalls {
   int (*pidfdOpen)(pid_t pid);  // pidfd_open(pid, 0); the descriptor is close-on-exec
   pid_t (*waitPid)(pid_t pid, int* status, int options);
   int (*closeFd)(int fd);
+  int (*inotifyInit)(int flags);
+  int (*inotifyAddWatch)(int fd, const char* path, uint32_t mask);
+  ssize_t (*readFd)(int fd, void* buf, size_t count);
 };
 
 const ProcessCalls& RealProcessCalls();
@@ -49,6 +57,11 @@ class GlibPlatform : public Platform {
   // is already reaped, ENOSYS on kernels before 5.3). The watch and its
   // descriptor must be released on the loop's thread.
   std::unique_ptr<ExitWatch> WatchExit(pid_t pid, std::function<void()> exited) override;
+  // nullptr with errno set when inotify cannot be set up or the directory
+  // cannot be watched (ENOENT; ENOTDIR for a file or a symbolic link; EACCES).
+  // The watch and its descriptor must be released on the loop's thread.
+  std::unique_ptr<DirectoryWatch> WatchDirectory(
+      int dirfd, const std::string& name, std::function<void(const std::vector<std::string>& names)> changed) override;
   pid_t WaitPid(pid_t pid, int* status) override;
   void Activate() override {}
   // Runs a nested main loop on the default context until the presenter

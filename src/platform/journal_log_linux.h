@@ -5,10 +5,18 @@
 // /run/systemd/journal/socket exists, and stderr otherwise. Setting the
 // environment variable CORVANTIS_LOG_STDERR=1 forces stderr; the end-to-end
 // tests and the demo read the opener's lines from there.
+//
+// Records go to journald by its documented native protocol, one datagram of
+// fields per record, without the journal library: nothing is loaded or
+// opened for the journal before the first record is written.
 #pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/log.h"
@@ -22,14 +30,43 @@ constexpr const char kSyslogIdentifier[] = "corvantis-opener";
 // a negative errno value (the contract of sd_journal_sendv).
 using JournalSender = std::function<int(const std::vector<std::string>& fields)>;
 
-// The sender that writes to journald.
+// The system calls of the journal sender; tests substitute them. Each
+// returns -1 with errno set on failure, as the system call.
+struct JournalCalls {
+  int (*socket)(int domain, int type, int protocol);
+  ssize_t (*sendmsg)(int fd, const struct msghdr* msg, int flags);
+  int (*memfdCreate)(const char* name, unsigned int flags);
+  ssize_t (*write)(int fd, const void* buf, size_t count);
+  int (*fcntl)(int fd, int cmd, int arg);
+  int (*close)(int fd);
+};
+
+const JournalCalls& RealJournalCalls();
+
+// One record in the native protocol: each field "NAME=value" as that text
+// and "\n"; a field whose value holds a newline as "NAME\n", the value's
+// length as a 64-bit little-endian number, the value and "\n". A field
+// without "=" is sent as a name with an empty value.
+std::string JournalDatagram(const std::vector<std::string>& fields);
+
+// A sender to the datagram socket at `socketPath` (journald's, or a test's).
+// At its first record it opens a non-blocking, close-on-exec datagram
+// socket, kept until the sender is destroyed; each record is one sendmsg,
+// retried on EINTR. A record too large for a datagram (EMSGSIZE, ENOBUFS)
+// is written into a sealed memfd that is passed alone with SCM_RIGHTS. A
+// full journal queue (EAGAIN) is a failure, never a wait. Returns 0, or a
+// negative errno value. `calls` must outlive the sender.
+JournalSender JournalSocketSender(std::string socketPath, const JournalCalls& calls = RealJournalCalls());
+
+// The sender that writes to journald: JournalSocketSender(kJournalSocket).
 JournalSender SystemJournalSender();
 
 // The fields of one record: MESSAGE, PRIORITY (notice 5 for the default
 // level, err 3 for the error level), SYSLOG_IDENTIFIER, CORVANTIS_SUBSYSTEM,
-// CORVANTIS_CATEGORY.
+// CORVANTIS_CATEGORY, and CORVANTIS_STEM when `stem` is not empty.
 std::vector<std::string> JournalFields(LogLevel level, const std::string& line,
-                                       const std::string& subsystem, const std::string& category);
+                                       const std::string& subsystem, const std::string& category,
+                                       std::string_view stem = {});
 
 // Sends each record to journald; a record the journal refuses is written to
 // stderr as StderrLog writes it, so that no line is lost.
@@ -38,7 +75,7 @@ class JournalLog : public StderrLog {
   JournalLog(std::string subsystem, std::string category, JournalSender send);
 
  protected:
-  void Emit(LogLevel level, const std::string& line) override;
+  void Emit(LogLevel level, const std::string& line, std::string_view stem) override;
 
  private:
   std::string subsystem_;

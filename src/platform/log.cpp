@@ -33,7 +33,75 @@ size_t ParseSpec(std::string_view fmt, size_t i, int* privacy, bool* isSpec) {
   return i + 1;
 }
 
+void AppendHex(std::string& out, unsigned char byte) {
+  static const char kDigits[] = "0123456789abcdef";
+  out += "\\x";
+  out += kDigits[byte >> 4];
+  out += kDigits[byte & 0xf];
+}
+
+// The length of the valid UTF-8 sequence at text[i], or 0 when the bytes
+// there are not one (overlong forms, surrogates and values past U+10FFFF
+// included).
+size_t Utf8Length(std::string_view text, size_t i) {
+  auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char b = at(i);
+  size_t len;
+  unsigned char lo = 0x80, hi = 0xbf;
+  if (b >= 0xc2 && b <= 0xdf) {
+    len = 2;
+  } else if (b >= 0xe0 && b <= 0xef) {
+    len = 3;
+    if (b == 0xe0) lo = 0xa0;
+    if (b == 0xed) hi = 0x9f;
+  } else if (b >= 0xf0 && b <= 0xf4) {
+    len = 4;
+    if (b == 0xf0) lo = 0x90;
+    if (b == 0xf4) hi = 0x8f;
+  } else {
+    return 0;
+  }
+  if (text.size() - i < len) return 0;
+  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+  for (size_t k = 2; k < len; ++k) {
+    if (at(i + k) < 0x80 || at(i + k) > 0xbf) return 0;
+  }
+  return len;
+}
+
 }  // namespace
+
+std::string EscapeLogText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    if (b >= 0x20 && b < 0x7f) {
+      if (b == '\\') out += '\\';
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    if (b == '\n' || b == '\t' || b == '\r') {
+      out += '\\';
+      out += b == '\n' ? 'n' : b == '\t' ? 't' : 'r';
+      ++i;
+      continue;
+    }
+    size_t len = b < 0x80 ? 0 : Utf8Length(text, i);
+    // C1 controls are the two-byte sequences c2 80 to c2 9f.
+    bool c1 = len == 2 && b == 0xc2 && static_cast<unsigned char>(text[i + 1]) <= 0x9f;
+    if (len == 0 || c1) {
+      size_t n = c1 ? 2 : 1;
+      for (size_t k = 0; k < n; ++k) AppendHex(out, static_cast<unsigned char>(text[i + k]));
+      i += n;
+      continue;
+    }
+    out.append(text.substr(i, len));
+    i += len;
+  }
+  return out;
+}
 
 std::string FormatLogLine(std::string_view fmt, std::initializer_list<LogArg> args) {
   std::string out;
@@ -62,13 +130,13 @@ std::string FormatLogLine(std::string_view fmt, std::initializer_list<LogArg> ar
       continue;
     }
     bool visible = privacy > 0 || (privacy == 0 && arg->number());
-    out += visible ? arg->text() : std::string("<private>");
+    out += visible ? EscapeLogText(arg->text()) : std::string("<private>");
     ++arg;
   }
   return out;
 }
 
-void StderrLog::Emit(LogLevel, const std::string& line) {
+void StderrLog::Emit(LogLevel, const std::string& line, std::string_view) {
   std::string text = "corvantis-opener[" + std::to_string(getpid()) + "] " + line + "\n";
   // One write per line, so lines of several processes do not interleave.
   ssize_t n;

@@ -3,6 +3,12 @@
 // Arguments marked private are written as "<private>"; unmarked numbers are
 // public and unmarked strings private. Arguments are consumed in order; a
 // specifier without an argument is written as "(null)".
+//
+// A visible argument is written so that it cannot break the line or fake
+// another one: a backslash becomes "\\", newline, tab and carriage return
+// become "\n", "\t" and "\r", every other C0 control, DEL, each C1
+// control (U+0080 to U+009F) and each byte that is not part of valid UTF-8
+// become "\xNN" per byte (lowercase hex). Other text is kept as it is.
 #pragma once
 
 #include <initializer_list>
@@ -31,31 +37,41 @@ class LogArg {
   bool number_;
 };
 
-// Formats a line as it is stored: private arguments redacted.
+// Formats a line as it is stored: private arguments redacted, visible ones
+// escaped.
 std::string FormatLogLine(std::string_view fmt, std::initializer_list<LogArg> args);
+
+// `text` with the escapes above applied.
+std::string EscapeLogText(std::string_view text);
 
 class Log {
  public:
   virtual ~Log() = default;
   // Whether lines of `level` are stored at all.
   virtual bool Enabled(LogLevel) const { return true; }
-  void Write(LogLevel level, std::string_view fmt, std::initializer_list<LogArg> args = {}) {
-    if (Enabled(level)) Emit(level, FormatLogLine(fmt, args));
+  // `stem`, when not empty, names the request the line is about; the system
+  // log stores it as a field of its own (CORVANTIS_STEM), so that one
+  // request's records can be selected. It is not added to the line.
+  void Write(LogLevel level, std::string_view fmt, std::initializer_list<LogArg> args = {},
+             std::string_view stem = {}) {
+    if (Enabled(level)) Emit(level, FormatLogLine(fmt, args), stem);
   }
 
  protected:
-  // Stores one formatted line. Must not throw.
-  virtual void Emit(LogLevel level, const std::string& line) = 0;
+  // Stores one formatted line about `stem` (empty: no request). Must not
+  // throw.
+  virtual void Emit(LogLevel level, const std::string& line, std::string_view stem) = 0;
 };
 
 // Writes each line to stderr as "corvantis-opener[<pid>] <line>\n".
 class StderrLog : public Log {
  protected:
-  void Emit(LogLevel level, const std::string& line) override;
+  void Emit(LogLevel level, const std::string& line, std::string_view stem) override;
 };
 
 // The system log of this platform for `subsystem` and `category`: journald
-// when its socket exists, else StderrLog; CORVANTIS_LOG_STDERR=1 in the
+// (its native protocol; the socket is opened at the first record) when its
+// socket exists, else StderrLog; CORVANTIS_LOG_STDERR=1 in the
 // environment forces StderrLog (see platform/journal_log_linux.h). Never
 // null; caller owns it.
 Log* CreateSystemLog(const char* subsystem, const char* category);

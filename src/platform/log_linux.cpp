@@ -1,10 +1,15 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
-#include <systemd/sd-journal.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/journal_log_linux.h"
 #include "platform/log.h"
@@ -13,13 +18,99 @@ namespace cv {
 
 namespace {
 
-int SendToJournal(const std::vector<std::string>& fields) {
-  std::vector<struct iovec> iov(fields.size());
-  for (size_t i = 0; i < fields.size(); ++i) {
-    iov[i].iov_base = const_cast<char*>(fields[i].data());
-    iov[i].iov_len = fields[i].size();
+int Fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
+
+const JournalCalls kRealCalls = {::socket, ::sendmsg, ::memfd_create, ::write, Fcntl, ::close};
+
+constexpr int kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
+
+// The socket of one sender: opened at its first record, closed with it.
+struct JournalSocket {
+  std::string path;
+  const JournalCalls* calls = nullptr;
+  int fd = -1;
+
+  ~JournalSocket() {
+    if (fd >= 0) calls->close(fd);
   }
-  return sd_journal_sendv(iov.data(), static_cast<int>(iov.size()));
+};
+
+ssize_t SendRetrying(const JournalCalls& calls, int fd, struct msghdr* msg) {
+  ssize_t n;
+  do {
+    n = calls.sendmsg(fd, msg, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// Writes all of `data` to `fd`; false with errno set.
+bool WriteAll(const JournalCalls& calls, int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = calls.write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The record in a sealed memfd, passed as the only content of a datagram.
+int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& datagram) {
+  const JournalCalls& calls = *sock.calls;
+  int mfd = calls.memfdCreate("journal-record", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (mfd < 0) return -errno;
+  if (!WriteAll(calls, mfd, datagram) || calls.fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
+    int err = errno;
+    calls.close(mfd);
+    return -err;
+  }
+  union {
+    struct cmsghdr align;
+    char buf[CMSG_SPACE(sizeof(int))];
+  } control;
+  std::memset(&control, 0, sizeof control);
+  msg->msg_iov = nullptr;
+  msg->msg_iovlen = 0;
+  msg->msg_control = control.buf;
+  msg->msg_controllen = sizeof control.buf;
+  struct cmsghdr* cmsg = CMSG_FIRSTHDR(msg);
+  cmsg->cmsg_level = SOL_SOCKET;
+  cmsg->cmsg_type = SCM_RIGHTS;
+  cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(cmsg), &mfd, sizeof(int));
+  ssize_t n = SendRetrying(calls, sock.fd, msg);
+  int err = errno;
+  calls.close(mfd);
+  return n < 0 ? -err : 0;
+}
+
+int Send(JournalSocket& sock, const std::vector<std::string>& fields) {
+  const JournalCalls& calls = *sock.calls;
+  struct sockaddr_un addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (sock.path.size() >= sizeof addr.sun_path) return -ENAMETOOLONG;
+  std::memcpy(addr.sun_path, sock.path.data(), sock.path.size());
+  if (sock.fd < 0) {
+    sock.fd = calls.socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (sock.fd < 0) return -errno;
+  }
+  std::string datagram = JournalDatagram(fields);
+  struct iovec iov = {datagram.data(), datagram.size()};
+  struct msghdr msg;
+  std::memset(&msg, 0, sizeof msg);
+  msg.msg_name = &addr;
+  msg.msg_namelen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sock.path.size() + 1);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  if (SendRetrying(calls, sock.fd, &msg) >= 0) return 0;
+  if (errno != EMSGSIZE && errno != ENOBUFS) return -errno;
+  return SendAsMemfd(sock, &msg, datagram);
 }
 
 bool StderrForced() {
@@ -34,26 +125,60 @@ bool Exists(const char* path) {
 
 }  // namespace
 
-JournalSender SystemJournalSender() { return SendToJournal; }
+const JournalCalls& RealJournalCalls() { return kRealCalls; }
 
-std::vector<std::string> JournalFields(LogLevel level, const std::string& line,
-                                       const std::string& subsystem, const std::string& category) {
+std::string JournalDatagram(const std::vector<std::string>& fields) {
+  std::string out;
+  for (const std::string& field : fields) {
+    size_t eq = field.find('=');
+    std::string_view name = std::string_view(field).substr(0, eq);
+    std::string_view value = eq == std::string::npos ? std::string_view() : std::string_view(field).substr(eq + 1);
+    if (value.find('\n') == std::string_view::npos) {
+      out.append(name);
+      out += '=';
+      out.append(value);
+      out += '\n';
+      continue;
+    }
+    out.append(name);
+    out += '\n';
+    uint64_t size = value.size();
+    for (int i = 0; i < 8; ++i) out += static_cast<char>((size >> (8 * i)) & 0xff);
+    out.append(value);
+    out += '\n';
+  }
+  return out;
+}
+
+JournalSender JournalSocketSender(std::string socketPath, const JournalCalls& calls) {
+  auto sock = std::make_shared<JournalSocket>();
+  sock->path = std::move(socketPath);
+  sock->calls = &calls;
+  return [sock](const std::vector<std::string>& fields) { return Send(*sock, fields); };
+}
+
+JournalSender SystemJournalSender() { return JournalSocketSender(kJournalSocket); }
+
+std::vector<std::string> JournalFields(LogLevel level, const std::string& line, const std::string& subsystem,
+                                       const std::string& category, std::string_view stem) {
   int priority = level == LogLevel::kError ? 3 : 5;
-  return {
+  std::vector<std::string> fields = {
       "MESSAGE=" + line,
       "PRIORITY=" + std::to_string(priority),
       std::string("SYSLOG_IDENTIFIER=") + kSyslogIdentifier,
       "CORVANTIS_SUBSYSTEM=" + subsystem,
       "CORVANTIS_CATEGORY=" + category,
   };
+  if (!stem.empty()) fields.push_back("CORVANTIS_STEM=" + std::string(stem));
+  return fields;
 }
 
 JournalLog::JournalLog(std::string subsystem, std::string category, JournalSender send)
     : subsystem_(std::move(subsystem)), category_(std::move(category)), send_(std::move(send)) {}
 
-void JournalLog::Emit(LogLevel level, const std::string& line) {
+void JournalLog::Emit(LogLevel level, const std::string& line, std::string_view stem) {
   int saved = errno;
-  if (send_(JournalFields(level, line, subsystem_, category_)) < 0) StderrLog::Emit(level, line);
+  if (send_(JournalFields(level, line, subsystem_, category_, stem)) < 0) StderrLog::Emit(level, line, stem);
   errno = saved;
 }
 

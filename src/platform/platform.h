@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace cv {
 
@@ -27,6 +28,12 @@ class ExitWatch {
   virtual void Cancel() = 0;
 };
 
+// A watch on the entries of one directory. Destroying it stops it.
+class DirectoryWatch {
+ public:
+  virtual ~DirectoryWatch() = default;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -42,6 +49,16 @@ class Platform {
   // stays a zombie until reaped). Also runs while a modal alert is up.
   // Returns nullptr when the process cannot be watched.
   virtual std::unique_ptr<ExitWatch> WatchExit(pid_t pid, std::function<void()> exited) = 0;
+
+  // Watches the directory `name` below the open directory `dirfd` (the last
+  // component is not followed and must be a directory). Calls `changed` on
+  // the main loop, also while a modal alert is up, with the names of the
+  // entries removed or renamed away since the last call, in order. An empty
+  // list means the watch lost track (events dropped, or the directory
+  // itself removed or moved); the watch reports nothing after the latter.
+  // Returns nullptr with errno set when the directory cannot be watched.
+  virtual std::unique_ptr<DirectoryWatch> WatchDirectory(
+      int dirfd, const std::string& name, std::function<void(const std::vector<std::string>& names)> changed) = 0;
 
   // waitpid(pid, status, 0): the pid, or -1 with errno set (EINTR included;
   // the caller retries).

@@ -8,18 +8,24 @@
 #include <vector>
 
 #include "app/desktop_app.h"
-#include "app/document_files.h"
+#include "app/document_args.h"
 
 namespace {
 
-cv::DocumentURL FromArg(const char* arg, const char* cwd) {
+cv::DocumentURL FromArg(const char* arg, const char* cwd) { return cv::DocumentURLFromArgument(arg, cwd); }
+
+// What GIO made of the argument: its local path when it is a file, else
+// nothing.
+std::string GioPath(const char* arg, const char* cwd) {
   GFile* file = g_file_new_for_commandline_arg_and_cwd(arg, cwd);
-  cv::DocumentURL url = cv::DocumentURLFromFile(file);
+  char* path = g_file_has_uri_scheme(file, "file") ? g_file_get_path(file) : nullptr;
+  std::string copy = path ? path : "";
+  g_free(path);
   g_object_unref(file);
-  return url;
+  return copy;
 }
 
-TEST(DocumentURLFromFile, ArgumentsAsADesktopFilePassesThem) {
+TEST(DocumentURLFromArgument, ArgumentsAsADesktopFilePassesThem) {
   struct Case {
     const char* arg;
     bool isFile;
@@ -37,12 +43,63 @@ TEST(DocumentURLFromFile, ArgumentsAsADesktopFilePassesThem) {
       {"../plan.corva", true, "/home/u/plan.corva", "file:///home/u/plan.corva"},
       {"https://example.com/plan.corva", false, "", "https://example.com/plan.corva"},
       {"sftp://host/srv/plan.corva", false, "", "sftp://host/srv/plan.corva"},
+      // A host part: empty and "localhost" are this machine; any other host
+      // is not a local file.
+      {"file://localhost/srv/plan.corva", true, "/srv/plan.corva", "file:///srv/plan.corva"},
+      {"file://LocalHost/srv/plan.corva", true, "/srv/plan.corva", "file:///srv/plan.corva"},
+      {"file://otherhost/srv/plan.corva", false, "", "file://otherhost/srv/plan.corva"},
+      {"file://127.0.0.2/srv/plan.corva", false, "", "file://127.0.0.2/srv/plan.corva"},
+      // Scheme-like prefixes are URIs, whatever follows the colon.
+      {"C:\\x.corva", false, "", "C:\\x.corva"},
+      {"x:y.corva", false, "", "x:y.corva"},
+      {"a+b.c-d:plan.corva", false, "", "a+b.c-d:plan.corva"},
+      // Not a scheme: relative paths.
+      {"1x:y.corva", true, "/home/u/docs/1x:y.corva", "file:///home/u/docs/1x:y.corva"},
+      {"x_y:z.corva", true, "/home/u/docs/x_y:z.corva", "file:///home/u/docs/x_y:z.corva"},
+      {":plan.corva", true, "/home/u/docs/:plan.corva", "file:///home/u/docs/:plan.corva"},
+      {"", true, "/home/u/docs", "file:///home/u/docs"},
+      // File URIs that do not convert are rejected.
+      {"file:plan.corva", false, "", "file:plan.corva"},
+      {"file:///srv/a%2Fb.corva", false, "", "file:///srv/a%2Fb.corva"},
+      {"file:///srv/a%00b.corva", false, "", "file:///srv/a%00b.corva"},
   };
   for (const Case& c : cases) {
     cv::DocumentURL url = FromArg(c.arg, "/home/u/docs");
     EXPECT_EQ(url.isFile, c.isFile) << c.arg;
     EXPECT_EQ(url.path, c.path) << c.arg;
     EXPECT_EQ(url.text, c.text) << c.arg;
+  }
+}
+
+// The conversion gives the path GIO's command-line conversion gave, for
+// every argument that GIO took for a local file on this machine; what GIO
+// did not take for one is not a file here either.
+TEST(DocumentURLFromArgument, PathsAreTheOnesGioGave) {
+  const char* args[] = {
+      "plan.corva", "./plan.corva", "a/./b/../plan.corva", "a//b///plan.corva", "../../../../x.corva",
+      "/", "//", "///", "//srv/plan.corva", "///srv/plan.corva", "/srv/./plan.corva/", "/srv/x/..",
+      "-", "--", "--help", "-x.corva", "~/plan.corva", "$HOME/x.corva", " plan.corva", "plan.corva ",
+      "a\nb.corva", "\xff\xfe.corva", "%41.corva", "/x:y.corva", "C:\\x.corva", "c:/x.corva",
+      "x:y.corva", "1x:y.corva", "+x:y", ".x:y", "file:///srv/plan.corva", "FILE:///srv/plan.corva",
+      "File:///srv/plan.corva", "file:////srv/plan.corva", "file:///srv/a/../../../x.corva",
+      "file:///srv/my%20plan.corva", "file:///srv/plan.corva#frag", "file:///srv/pl#an.corva",
+      "file:///srv/plan.corva?q=1", "file:///srv/%zz.corva", "file:///srv/%2e%2e/x.corva", "file:",
+      "file:/", "file://", "file:///", "file:/srv/plan.corva", "file:plan.corva", "file://localhost/x.corva",
+      "file://localhost", "https://example.com/plan.corva", "resource:///x.corva", "trash:///x.corva",
+      "",
+  };
+  for (const char* cwd : {"/home/u/docs", "/", "//net/share", "/srv/a b/"}) {
+    for (const char* arg : args) {
+      SCOPED_TRACE(std::string("arg \"") + arg + "\" cwd \"" + cwd + "\"");
+      cv::DocumentURL url = FromArg(arg, cwd);
+      std::string gio = GioPath(arg, cwd);
+      if (url.isFile) {
+        EXPECT_EQ(url.path, gio);
+      } else {
+        EXPECT_EQ(url.path, "");
+        EXPECT_EQ(gio, "") << "GIO took it for a local file";
+      }
+    }
   }
 }
 
@@ -55,7 +112,7 @@ class Recorder : public cv::DesktopDelegate {
   }
   void DidFinishLaunching() override {
     events.push_back("launched");
-    g_application_quit(g_application_get_default());
+    cv::QuitDesktopApplication();
   }
   std::vector<std::string> events;
   std::vector<std::vector<cv::DocumentURL>> opened;

@@ -26,6 +26,15 @@ class FakePlatform::FakeWatch : public cv::ExitWatch {
   std::shared_ptr<WatchSlot> slot_;
 };
 
+class FakePlatform::FakeDirectoryWatch : public cv::DirectoryWatch {
+ public:
+  explicit FakeDirectoryWatch(std::shared_ptr<DirectorySlot> slot) : slot_(std::move(slot)) {}
+  ~FakeDirectoryWatch() override { slot_->live = false; }
+
+ private:
+  std::shared_ptr<DirectorySlot> slot_;
+};
+
 void FakePlatform::FireTimers() {
   // A callback may create or invalidate timers: walk a snapshot.
   auto snapshot = timers_;
@@ -76,6 +85,37 @@ bool FakePlatform::DeliverExit(pid_t pid) {
 
 bool FakePlatform::Watching(pid_t pid) const {
   return std::any_of(watches_.begin(), watches_.end(), [&](auto& w) { return w->pid == pid && w->live; });
+}
+
+std::unique_ptr<cv::DirectoryWatch> FakePlatform::WatchDirectory(
+    int dirfd, const std::string& name, std::function<void(const std::vector<std::string>&)> changed) {
+  ++directoryWatchesCreated;
+  watchedDirFd = dirfd;
+  watchedDirName = name;
+  if (failDirectoryWatch) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  auto slot = std::make_shared<DirectorySlot>();
+  slot->changed = std::move(changed);
+  directoryWatches_.push_back(slot);
+  return std::make_unique<FakeDirectoryWatch>(slot);
+}
+
+bool FakePlatform::DeliverDirectoryChange(const std::vector<std::string>& names) {
+  bool ran = false;
+  auto snapshot = directoryWatches_;
+  for (auto& w : snapshot) {
+    if (!w->live) continue;
+    w->changed(names);
+    ran = true;
+  }
+  return ran;
+}
+
+int FakePlatform::LiveDirectoryWatches() const {
+  return static_cast<int>(
+      std::count_if(directoryWatches_.begin(), directoryWatches_.end(), [](auto& w) { return w->live; }));
 }
 
 pid_t FakePlatform::WaitPid(pid_t pid, int* status) {

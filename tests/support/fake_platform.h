@@ -37,6 +37,17 @@ class FakePlatform : public cv::Platform {
   // Exit watches that should fail (WatchExit returns nullptr).
   bool failWatch = false;
 
+  // Directory watches: the last one asked for, and whether it should fail
+  // (WatchDirectory returns nullptr with ENOENT).
+  bool failDirectoryWatch = false;
+  int directoryWatchesCreated = 0;
+  int watchedDirFd = -1;
+  std::string watchedDirName;
+  // Calls the handler of every live directory watch with `names`. Returns
+  // whether one ran.
+  bool DeliverDirectoryChange(const std::vector<std::string>& names);
+  int LiveDirectoryWatches() const;
+
   // WaitPid answers: per pid, the status to report; a pid without an entry
   // fails with ECHILD. `waitEintr` makes that many calls fail with EINTR
   // first.
@@ -62,6 +73,9 @@ class FakePlatform : public cv::Platform {
   double Now() override { return now; }
   std::unique_ptr<cv::Timer> ScheduleRepeating(double seconds, std::function<void()> fire) override;
   std::unique_ptr<cv::ExitWatch> WatchExit(pid_t pid, std::function<void()> exited) override;
+  std::unique_ptr<cv::DirectoryWatch> WatchDirectory(
+      int dirfd, const std::string& name,
+      std::function<void(const std::vector<std::string>& names)> changed) override;
   pid_t WaitPid(pid_t pid, int* status) override;
   void Activate() override { ++activations; }
   void RunModalAlert(const std::string& messageText, const std::string& informativeText) override;
@@ -80,10 +94,16 @@ class FakePlatform : public cv::Platform {
     std::function<void()> exited;
     bool live = true;
   };
+  struct DirectorySlot {
+    std::function<void(const std::vector<std::string>&)> changed;
+    bool live = true;
+  };
   class FakeTimer;
   class FakeWatch;
+  class FakeDirectoryWatch;
   std::vector<std::shared_ptr<TimerSlot>> timers_;
   std::vector<std::shared_ptr<WatchSlot>> watches_;
+  std::vector<std::shared_ptr<DirectorySlot>> directoryWatches_;
   double lastInterval_ = 0;
 };
 

@@ -66,7 +66,9 @@ ScopedEnv::~ScopedEnv() {
 CaptureLog::CaptureLog() : previous_(LOG) { LOG = this; }
 CaptureLog::~CaptureLog() { LOG = previous_; }
 
-void CaptureLog::Emit(cv::LogLevel level, const std::string& line) { lines_.push_back({level, line}); }
+void CaptureLog::Emit(cv::LogLevel level, const std::string& line, std::string_view stem) {
+  lines_.push_back({level, line, std::string(stem)});
+}
 
 int CaptureLog::Count(const std::string& text) const {
   return static_cast<int>(std::count_if(lines_.begin(), lines_.end(),

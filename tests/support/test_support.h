@@ -50,6 +50,7 @@ class CaptureLog : public cv::Log {
   struct Line {
     cv::LogLevel level;
     std::string text;
+    std::string stem;  // the request the line is about; empty for none
   };
   const std::vector<Line>& lines() const { return lines_; }
   // Number of lines whose text equals `text`.
@@ -59,7 +60,7 @@ class CaptureLog : public cv::Log {
   void Clear() { lines_.clear(); }
 
  protected:
-  void Emit(cv::LogLevel level, const std::string& line) override;
+  void Emit(cv::LogLevel level, const std::string& line, std::string_view stem) override;
 
  private:
   cv::Log* previous_;

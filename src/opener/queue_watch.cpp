@@ -1,0 +1,42 @@
+#include "opener/opener.h"
+
+namespace {
+
+constexpr const char* kQueueDir = "open-requests";
+
+// The stem an entry of the queue folder belongs to: its name up to the first
+// "." ("<stem>.json", "<stem>.claimed"); temporary files (".<hex>.tmp")
+// belong to none.
+std::string StemOf(const std::string& name) { return name.substr(0, name.find('.')); }
+
+}  // namespace
+
+void CVOpener::watchQueue() {
+  if (_queueWatchTried || _cfd < 0) return;
+  _queueWatchTried = true;
+  std::weak_ptr<int> alive = alive_;
+  _queueWatch = platform_.WatchDirectory(_cfd, kQueueDir, [alive, self = this](const std::vector<std::string>& names) {
+    if (alive.expired()) return;
+    self->queueChanged(names);
+  });
+}
+
+void CVOpener::queueChanged(const std::vector<std::string>& names) {
+  // Before the end of launching, after quitting and while the timer is
+  // stopped for a spawned child, the tick does not run; the timer's next
+  // start finds whatever changed.
+  if (!_tick || !_tick->IsValid()) return;
+  bool ours = false;
+  for (const std::string& name : names) {
+    if (name.empty()) {
+      ours = true;
+      break;
+    }
+    std::string stem = StemOf(name);
+    for (const auto& req : _reqs) {
+      if (req->stem == stem) ours = true;
+    }
+    if (ours) break;
+  }
+  if (ours) tick();
+}
