@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "loop_util.h"
 #include "test_support.h"
@@ -224,6 +227,143 @@ TEST(GlibPlatformFaults, WatchIsRefusedWhenPidfdOpenFails) {
   errno = 0;
   EXPECT_EQ(platform.WatchExit(getpid(), [] {}), nullptr);
   EXPECT_EQ(errno, ENOSYS);
+}
+
+// A directory watch on "q" below an open folder, recording every call.
+class DirectoryWatchTest : public GlibPlatformTest {
+ protected:
+  DirectoryWatchTest() {
+    mkdir(dir_.Join("q").c_str(), 0700);
+    dirfd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  ~DirectoryWatchTest() override { close(dirfd_); }
+  std::unique_ptr<cv::DirectoryWatch> Watch(const std::string& name = "q") {
+    return platform_.WatchDirectory(dirfd_, name, [this](const std::vector<std::string>& names) {
+      calls_.push_back(names);
+    });
+  }
+  std::string Q(const std::string& name) const { return dir_.Join("q/" + name); }
+  // Every name reported so far, in order.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> all;
+    for (const auto& c : calls_) all.insert(all.end(), c.begin(), c.end());
+    return all;
+  }
+
+  cvtest::TempDir dir_;
+  int dirfd_ = -1;
+  std::vector<std::vector<std::string>> calls_;
+};
+
+TEST_F(DirectoryWatchTest, ReportsRemovalsAndRenamesAwayOnly) {
+  ASSERT_TRUE(cvtest::WriteFile(Q("a.json"), "{}"));
+  int before = cvtest::CountOpenFds();
+  auto watch = Watch();
+  ASSERT_NE(watch, nullptr);
+  EXPECT_EQ(cvtest::CountOpenFds(), before + 1);
+  // A new file and a write are not reported; the claim (a rename away) and
+  // the removal are.
+  ASSERT_TRUE(cvtest::WriteFile(Q(".t.tmp"), "{}"));
+  ASSERT_EQ(rename(Q(".t.tmp").c_str(), Q("b.json").c_str()), 0);
+  ASSERT_EQ(rename(Q("a.json").c_str(), Q("a.claimed").c_str()), 0);
+  ASSERT_EQ(unlink(Q("a.claimed").c_str()), 0);
+  ASSERT_TRUE(RunLoopUntil([&] { return Names().size() >= 3; }));
+  RunTicks(platform_, 3);
+  EXPECT_EQ(Names(), (std::vector<std::string>{".t.tmp", "a.json", "a.claimed"}));
+  watch.reset();
+  EXPECT_EQ(cvtest::CountOpenFds(), before);
+  ASSERT_EQ(unlink(Q("b.json").c_str()), 0);
+  RunTicks(platform_, 3);
+  EXPECT_EQ(Names().size(), 3u) << "nothing after the watch is gone";
+}
+
+TEST_F(DirectoryWatchTest, TheDirectoryGoingAwayIsALostTrackReportedOnce) {
+  auto watch = Watch();
+  ASSERT_NE(watch, nullptr);
+  ASSERT_EQ(rename(dir_.Join("q").c_str(), dir_.Join("q2").c_str()), 0);
+  ASSERT_TRUE(RunLoopUntil([&] { return !calls_.empty(); }));
+  ASSERT_EQ(unlink(dir_.Join("q2").c_str()) == 0 || rmdir(dir_.Join("q2").c_str()) == 0, true);
+  RunTicks(platform_, 3);
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0], (std::vector<std::string>{""}));
+}
+
+TEST_F(DirectoryWatchTest, WatchDestroyedInsideItsOwnCallback) {
+  std::unique_ptr<cv::DirectoryWatch> watch;
+  int calls = 0;
+  watch = platform_.WatchDirectory(dirfd_, "q", [&](const std::vector<std::string>&) {
+    ++calls;
+    watch.reset();
+  });
+  ASSERT_NE(watch, nullptr);
+  ASSERT_TRUE(cvtest::WriteFile(Q("x"), ""));
+  ASSERT_EQ(unlink(Q("x").c_str()), 0);
+  ASSERT_TRUE(RunLoopUntil([&] { return calls > 0; }));
+  ASSERT_TRUE(cvtest::WriteFile(Q("y"), ""));
+  ASSERT_EQ(unlink(Q("y").c_str()), 0);
+  RunTicks(platform_, 3);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(DirectoryWatchTest, WhatCannotBeWatchedIsRefusedWithItsError) {
+  ASSERT_TRUE(cvtest::WriteFile(dir_.Join("file"), ""));
+  ASSERT_EQ(symlink("q", dir_.Join("link").c_str()), 0);
+  struct Case {
+    const char* name;
+    int err;
+  } cases[] = {{"missing", ENOENT}, {"file", ENOTDIR}, {"link", ENOTDIR}};
+  int before = cvtest::CountOpenFds();
+  for (const Case& c : cases) {
+    errno = 0;
+    EXPECT_EQ(Watch(c.name), nullptr) << c.name;
+    EXPECT_EQ(errno, c.err) << c.name;
+  }
+  EXPECT_EQ(cvtest::CountOpenFds(), before);
+}
+
+TEST(GlibPlatformFaults, DirectoryWatchIsRefusedWhenInotifyFails) {
+  cv::ProcessCalls calls = cv::RealProcessCalls();
+  calls.inotifyInit = [](int) {
+    errno = EMFILE;
+    return -1;
+  };
+  cv::GlibPlatform platform(std::make_unique<cv::StderrAlertPresenter>(), calls);
+  cvtest::TempDir dir;
+  int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  errno = 0;
+  EXPECT_EQ(platform.WatchDirectory(fd, ".", [](const std::vector<std::string>&) {}), nullptr);
+  EXPECT_EQ(errno, EMFILE);
+  close(fd);
+}
+
+TEST_F(DirectoryWatchTest, FiresInsideAnAlert) {
+  bool inAlert = false;
+  bool firedInAlert = false;
+  bool returned = false;
+  auto watch = platform_.WatchDirectory(dirfd_, "q", [&](const std::vector<std::string>&) {
+    if (!inAlert) return;
+    firedInAlert = true;
+    presenter_->Dismiss();
+  });
+  ASSERT_NE(watch, nullptr);
+  int ticks = 0;
+  auto timer = platform_.ScheduleRepeating(0.01, [&] {
+    if (++ticks != 1) return;
+    inAlert = true;
+    cvtest::WriteFile(Q("z"), "");
+    unlink(Q("z").c_str());
+    platform_.RunModalAlert("m", "i");
+    inAlert = false;
+    returned = true;
+  });
+  // Should nothing fire inside the alert, dismiss it anyway so that the
+  // test fails instead of hanging.
+  std::function<void()> rescue = [&] { presenter_->Dismiss(); };
+  guint guard = g_timeout_add_seconds(
+      30, [](gpointer f) { (*static_cast<std::function<void()>*>(f))(); return G_SOURCE_REMOVE; }, &rescue);
+  ASSERT_TRUE(RunLoopUntil([&] { return returned; }));
+  if (firedInAlert) g_source_remove(guard);
+  EXPECT_TRUE(firedInAlert);
 }
 
 // The tick timer raises an alert from its own callback, as the controller's

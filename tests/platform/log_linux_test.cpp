@@ -1,7 +1,11 @@
 // Log lines as stored, the journald record, and the choice of sink.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 
 #include "loop_util.h"
@@ -56,6 +60,251 @@ TEST(FormatLogLine, RedactsPrivateArgumentsOnly) {
   for (const FormatCase& c : cases) {
     EXPECT_EQ(Format(c.fmt, c.args), c.expected) << c.name;
   }
+}
+
+// Visible arguments cannot split a line or fake one; private ones stay
+// redacted, and the format's own text is not touched.
+TEST(FormatLogLine, EscapesControlCharactersAndInvalidUtf8InVisibleArguments) {
+  const FormatCase cases[] = {
+      {"newline", "label %{public}@", {"a\nb.corva"}, "label a\\nb.corva"},
+      {"fake line", "label %{public}@", {"x\ncorvantis-opener[1] done"}, "label x\\ncorvantis-opener[1] done"},
+      {"tab and carriage return", "label %{public}@", {"a\tb\rc"}, "label a\\tb\\rc"},
+      {"other C0 and DEL", "label %{public}@", {std::string("\x01\x1b[31m\x1f\x7f", 8)}, "label \\x01\\x1b[31m\\x1f\\x7f"},
+      {"NUL byte", "label %{public}@", {std::string("a\0b", 3)}, "label a\\x00b"},
+      {"backslash", "label %{public}@", {"a\\nb"}, "label a\\\\nb"},
+      {"C1 controls", "label %{public}@", {"a\xc2\x85" "b\xc2\x9f" "c\xc2\x80"}, "label a\\xc2\\x85b\\xc2\\x9fc\\xc2\\x80"},
+      {"Latin-1 and beyond kept", "label %{public}@", {"\xc2\xa0\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x84"},
+       "label \xc2\xa0\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x84"},
+      {"stray continuation byte", "label %{public}@", {"a\x80z"}, "label a\\x80z"},
+      {"lone lead byte", "label %{public}@", {"a\xc3"}, "label a\\xc3"},
+      {"truncated three-byte sequence", "label %{public}@", {"\xe2\x82z"}, "label \\xe2\\x82z"},
+      {"overlong slash", "label %{public}@", {"\xc0\xaf"}, "label \\xc0\\xaf"},
+      {"overlong three-byte", "label %{public}@", {"\xe0\x80\xaf"}, "label \\xe0\\x80\\xaf"},
+      {"surrogate", "label %{public}@", {"\xed\xa0\x80"}, "label \\xed\\xa0\\x80"},
+      {"past U+10FFFF", "label %{public}@", {"\xf4\x90\x80\x80"}, "label \\xf4\\x90\\x80\\x80"},
+      {"Latin-1 byte", "label %{public}@", {"caf\xe9"}, "label caf\\xe9"},
+      {"private stays redacted", "path %{private}@", {"a\nb"}, "path <private>"},
+      {"format text untouched", "two\nlines %{public}@", {"x"}, "two\nlines x"},
+  };
+  for (const FormatCase& c : cases) {
+    EXPECT_EQ(Format(c.fmt, c.args), c.expected) << c.name;
+  }
+}
+
+TEST(JournalDatagram, FieldsAreLinesAndValuesWithNewlinesAreSizedBinary) {
+  EXPECT_EQ(cv::JournalDatagram({"MESSAGE=done", "PRIORITY=5"}), "MESSAGE=done\nPRIORITY=5\n");
+  std::string sized = cv::JournalDatagram({"MESSAGE=two\nlines", "PRIORITY=3"});
+  EXPECT_EQ(sized, std::string("MESSAGE\n\x09\0\0\0\0\0\0\0two\nlines\nPRIORITY=3\n", 37));
+  EXPECT_EQ(cv::JournalDatagram({"EMPTY="}), "EMPTY=\n");
+  EXPECT_EQ(cv::JournalDatagram({}), "");
+  // A value of 256 bytes or more: the length's higher bytes are used.
+  std::string big(300, 'x');
+  big[7] = '\n';
+  std::string d = cv::JournalDatagram({"M=" + big});
+  ASSERT_EQ(d.size(), 2 + 8 + 300 + 1);
+  EXPECT_EQ(d.substr(0, 2), "M\n");
+  EXPECT_EQ(static_cast<unsigned char>(d[2]), 300 % 256);
+  EXPECT_EQ(static_cast<unsigned char>(d[3]), 300 / 256);
+}
+
+// A bound datagram socket standing in for journald's.
+class FakeJournal {
+ public:
+  FakeJournal() : path_(dir_.Join("socket")) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~FakeJournal() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool bound() const { return bound_; }
+  const std::string& path() const { return path_; }
+
+  // The next datagram, or the content of the descriptor passed with it
+  // (then *passed is set and *sealed tells whether it was sealed against
+  // writes). nullopt when nothing is queued.
+  std::optional<std::string> Receive(bool* passed = nullptr, bool* sealed = nullptr) {
+    std::string buf(1 << 20, '\0');
+    union {
+      struct cmsghdr align;
+      char data[CMSG_SPACE(sizeof(int))];
+    } control = {};
+    struct iovec iov = {buf.data(), buf.size()};
+    struct msghdr msg = {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data;
+    msg.msg_controllen = sizeof control.data;
+    ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0) return std::nullopt;
+    if (passed) *passed = false;
+    struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    if (cmsg != nullptr && cmsg->cmsg_type == SCM_RIGHTS) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(cmsg), sizeof fd);
+      if (passed) *passed = true;
+      if (sealed) *sealed = (fcntl(fd, F_GET_SEALS) & F_SEAL_WRITE) != 0;
+      std::string content;
+      char chunk[65536];
+      ssize_t r;
+      while ((r = pread(fd, chunk, sizeof chunk, static_cast<off_t>(content.size()))) > 0) content.append(chunk, r);
+      close(fd);
+      EXPECT_EQ(n, 0) << "a passed record carries no payload";
+      return content;
+    }
+    buf.resize(static_cast<size_t>(n));
+    return buf;
+  }
+
+ private:
+  cvtest::TempDir dir_;
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST(JournalSocketSender, SendsOneDatagramPerRecordOnOneSocket) {
+  FakeJournal journal;
+  ASSERT_TRUE(journal.bound());
+  int before = cvtest::CountOpenFds();
+  {
+    cv::JournalSender send = cv::JournalSocketSender(journal.path());
+    EXPECT_EQ(cvtest::CountOpenFds(), before) << "nothing is opened before the first record";
+    EXPECT_EQ(send({"MESSAGE=one", "PRIORITY=5"}), 0);
+    EXPECT_EQ(send({"MESSAGE=two\nlines"}), 0);
+    EXPECT_EQ(cvtest::CountOpenFds(), before + 1) << "one socket, kept";
+    EXPECT_EQ(journal.Receive(), "MESSAGE=one\nPRIORITY=5\n");
+    EXPECT_EQ(journal.Receive(), cv::JournalDatagram({"MESSAGE=two\nlines"}));
+    EXPECT_EQ(journal.Receive(), std::nullopt);
+  }
+  EXPECT_EQ(cvtest::CountOpenFds(), before) << "the socket goes with the sender";
+}
+
+TEST(JournalSocketSender, RecordTooLargeForADatagramGoesInASealedMemfd) {
+  FakeJournal journal;
+  ASSERT_TRUE(journal.bound());
+  int before = cvtest::CountOpenFds();
+  cv::JournalSender send = cv::JournalSocketSender(journal.path());
+  std::vector<std::string> fields = {"MESSAGE=" + std::string(4 << 20, 'm'), "PRIORITY=5"};
+  EXPECT_EQ(send(fields), 0);
+  bool passed = false;
+  bool sealed = false;
+  EXPECT_EQ(journal.Receive(&passed, &sealed), cv::JournalDatagram(fields));
+  EXPECT_TRUE(passed);
+  EXPECT_TRUE(sealed);
+  EXPECT_EQ(cvtest::CountOpenFds(), before + 1) << "the memfd is closed after sending";
+}
+
+TEST(JournalSocketSender, FailuresAreNegativeErrnoValues) {
+  cvtest::TempDir dir;
+  EXPECT_EQ(cv::JournalSocketSender(dir.Join("none"))({"MESSAGE=x"}), -ENOENT);
+  EXPECT_EQ(cv::JournalSocketSender(std::string(200, 'x'))({"MESSAGE=x"}), -ENAMETOOLONG);
+  // A socket that nobody reads fills up: the sender fails at once instead
+  // of waiting for room.
+  FakeJournal journal;
+  ASSERT_TRUE(journal.bound());
+  cv::JournalSender send = cv::JournalSocketSender(journal.path());
+  int rc = 0;
+  for (int i = 0; i < 100000 && rc == 0; ++i) rc = send({"MESSAGE=" + std::string(1000, 'f')});
+  EXPECT_EQ(rc, -EAGAIN);
+}
+
+// Scripted system calls: sendmsg fails with the errors listed, in order,
+// then goes to the real call; memfd_create may fail.
+struct ScriptedCalls {
+  static inline std::vector<int> sendErrors;
+  static inline int sendCalls = 0;
+  static inline bool failMemfd = false;
+  static ssize_t Sendmsg(int fd, const struct msghdr* msg, int flags) {
+    ++sendCalls;
+    if (!sendErrors.empty()) {
+      errno = sendErrors.front();
+      sendErrors.erase(sendErrors.begin());
+      return -1;
+    }
+    return ::sendmsg(fd, msg, flags);
+  }
+  static int MemfdCreate(const char* name, unsigned int flags) {
+    if (failMemfd) {
+      errno = EMFILE;
+      return -1;
+    }
+    return cv::RealJournalCalls().memfdCreate(name, flags);
+  }
+  static cv::JournalCalls Table() {
+    cv::JournalCalls calls = cv::RealJournalCalls();
+    calls.sendmsg = Sendmsg;
+    calls.memfdCreate = MemfdCreate;
+    return calls;
+  }
+};
+
+TEST(JournalSocketSender, RetriesInterruptedSendsAndFallsBackToMemfdOnlyForSize) {
+  FakeJournal journal;
+  ASSERT_TRUE(journal.bound());
+  static const cv::JournalCalls calls = ScriptedCalls::Table();
+  struct Case {
+    const char* name;
+    std::vector<int> errors;
+    bool failMemfd;
+    int result;
+    bool passed;
+  } cases[] = {
+      {"interrupted twice", {EINTR, EINTR}, false, 0, false},
+      {"too large", {EMSGSIZE}, false, 0, true},
+      {"no buffer space", {ENOBUFS}, false, 0, true},
+      {"too large, memfd refused", {EMSGSIZE}, true, -EMFILE, false},
+      {"refused", {ECONNREFUSED}, false, -ECONNREFUSED, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedCalls::sendErrors = c.errors;
+    ScriptedCalls::failMemfd = c.failMemfd;
+    int before = cvtest::CountOpenFds();
+    {
+      cv::JournalSender send = cv::JournalSocketSender(journal.path(), calls);
+      EXPECT_EQ(send({"MESSAGE=x"}), c.result);
+    }
+    EXPECT_EQ(cvtest::CountOpenFds(), before);
+    bool passed = false;
+    auto got = journal.Receive(&passed);
+    EXPECT_EQ(got.has_value(), c.result == 0);
+    if (got) {
+      EXPECT_EQ(*got, "MESSAGE=x\n");
+    }
+    EXPECT_EQ(passed, c.passed);
+  }
+  ScriptedCalls::failMemfd = false;
+}
+
+// The record as journald receives it, from the opener's log handle.
+TEST(JournalLog, RecordAboutARequestCarriesItsStemAsAField) {
+  FakeJournal journal;
+  ASSERT_TRUE(journal.bound());
+  cvtest::ScopedEnv env("CORVANTIS_LOG_STDERR", std::nullopt);
+  std::unique_ptr<cv::Log> log(cv::CreateSystemLogAt("corvantis.opener", "opener", journal.path().c_str(),
+                                                     cv::JournalSocketSender(journal.path())));
+  const std::string stem = "1796873372279-bf859ee000a246e882f03fea5439a4a5";
+  cvtest::CaptureStderr capture;
+  log->Write(cv::LogLevel::kDefault, "claimed %{public}@", {stem}, stem);
+  log->Write(cv::LogLevel::kDefault, "done");
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_EQ(journal.Receive(), "MESSAGE=claimed " + stem +
+                                   "\nPRIORITY=5\nSYSLOG_IDENTIFIER=corvantis-opener\n"
+                                   "CORVANTIS_SUBSYSTEM=corvantis.opener\nCORVANTIS_CATEGORY=opener\n"
+                                   "CORVANTIS_STEM=" + stem + "\n");
+  EXPECT_EQ(journal.Receive(), "MESSAGE=done\nPRIORITY=5\nSYSLOG_IDENTIFIER=corvantis-opener\n"
+                               "CORVANTIS_SUBSYSTEM=corvantis.opener\nCORVANTIS_CATEGORY=opener\n");
+}
+
+TEST(StderrLog, StemIsNotAddedToTheLine) {
+  cv::StderrLog log;
+  cvtest::CaptureStderr capture;
+  log.Write(cv::LogLevel::kDefault, "handled %{public}@", {"0001-ab"}, "0001-ab");
+  EXPECT_EQ(capture.Text(), "corvantis-opener[" + std::to_string(getpid()) + "] handled 0001-ab\n");
 }
 
 TEST(JournalLog, RecordCarriesPriorityIdentifierSubsystemAndCategory) {
