@@ -3,9 +3,16 @@
 // folder. No display and no user service manager are assumed, so alerts
 // arrive on stderr and the opener falls back to spawning its bundled agent.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <functional>
 
 #include <algorithm>
 #include <regex>
@@ -242,6 +249,90 @@ TEST_F(OpenerE2E, FortyDocumentsPostExactlyThirtyTwo) {
   std::vector<std::string> expected;
   for (int i = 0; i < 32; ++i) expected.push_back("open " + tracts[static_cast<size_t>(i)]);
   EXPECT_EQ(Lines(agent->Out()), expected);
+  EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed"), 0);
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+// A session bus that accepts connections and never answers: the opener has
+// no business with it, so it is neither delayed nor contacted.
+TEST_F(OpenerE2E, SessionBusThatNeverAnswersIsNotContacted) {
+  auto agent = StartAgent();
+  std::string tract = Tract("plan.corva");
+  cvtest::TempDir busDir;
+  const std::string bus = busDir.Join("bus");
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, bus.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 16), 0);
+
+  auto opener = RunOpener({tract}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus}});
+  // A client of that bus would wait for its answer forever (25 s at least);
+  // the opener finishes as without a bus.
+  auto status = opener->Wait(20);
+  ASSERT_TRUE(ExitedZero(status)) << opener->Err();
+  EXPECT_EQ(CountLines(agent->Out(), "open " + tract), 1) << agent->Out();
+  struct pollfd pending = {listener, POLLIN, 0};
+  EXPECT_EQ(poll(&pending, 1, 0), 0) << "the opener connected to the session bus";
+  close(listener);
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+// Every file below `root`, as paths relative to it (folders end in "/").
+std::vector<std::string> Tree(const std::string& root, const std::string& below = "") {
+  std::vector<std::string> out;
+  for (const std::string& name : cvtest::ListDir(root + "/" + below)) {
+    std::string rel = below.empty() ? name : below + "/" + name;
+    struct stat st;
+    bool dir = lstat((root + "/" + rel).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    out.push_back(dir ? rel + "/" : rel);
+    if (dir) {
+      auto inner = Tree(root, rel);
+      out.insert(out.end(), inner.begin(), inner.end());
+    }
+  }
+  return out;
+}
+
+// With an empty home and no per-user runtime or cache folder named, the
+// opener writes nothing but its settings folder ($HOME/Corvantis).
+TEST_F(OpenerE2E, NothingIsCreatedOutsideTheSettingsFolder) {
+  cvtest::TempDir home;
+  const std::map<std::string, std::optional<std::string>> env = {
+      {"HOME", home.path()},          {"CORVANTIS_AGENT_DIR", std::nullopt}, {"APPDATA", std::nullopt},
+      {"XDG_RUNTIME_DIR", std::nullopt}, {"XDG_CACHE_HOME", std::nullopt},   {"XDG_CONFIG_HOME", std::nullopt},
+      {"XDG_DATA_HOME", std::nullopt},   {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+  };
+  const std::string settings = home.path() + "/Corvantis";
+  ASSERT_EQ(mkdir(settings.c_str(), 0700), 0);
+  auto agent = std::make_unique<Process>(std::vector<std::string>{AgentPath()}, Env(env), logs_.Join("agent.out"),
+                                         logs_.Join("agent.err"));
+  ASSERT_TRUE(cvtest::WaitUntil([&] { return cvtest::ReadFile(settings + "/agent.lock").has_value(); }, 20));
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract, "notes.txt"}, env);
+  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+  EXPECT_EQ(CountLines(agent->Out(), "open " + tract), 1) << agent->Out();
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+  for (const std::string& path : Tree(home.path())) {
+    EXPECT_EQ(path.rfind("Corvantis/", 0), 0u) << path << " was created outside the settings folder";
+  }
+}
+
+// inotify taken away (instances used up): the queue watch cannot be set up,
+// and the tick timer alone still follows the request to the end.
+TEST_F(OpenerE2E, WithoutTheQueueWatchTheTimerAloneFinishes) {
+  auto agent = StartAgent();
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract}, {{"LD_PRELOAD", CV_NO_INOTIFY_LIB}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+  EXPECT_EQ(CountLines(agent->Out(), "open " + tract), 1) << agent->Out();
+  std::string log = opener->Err();
+  EXPECT_NE(log.find("handled "), std::string::npos) << log;
+  EXPECT_NE(log.find("] done"), std::string::npos) << log;
   EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed"), 0);
   EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
 }
