@@ -8,7 +8,7 @@
 // current folder; see app/document_args.h); none is read as an option.
 // With documents, OpenURLs comes once with all of them, in order, before
 // the loop runs; without, it does not come. Then, once the main loop runs,
-// DidFinishLaunching comes once.
+// DidFinishLaunching comes once, before any other source of the loop.
 #pragma once
 
 #include <vector>

@@ -51,11 +51,12 @@ std::vector<DocumentURL> DocumentURLsFromArguments(int argc, char** argv) {
 int RunDesktopApplication(int argc, char** argv, DesktopDelegate& delegate) {
   std::vector<DocumentURL> urls = DocumentURLsFromArguments(argc, argv);
   if (!urls.empty()) delegate.OpenURLs(urls);
-  // The end of launching comes from the loop, after the open event; an idle
-  // source runs after any source of higher priority that is already ready.
+  // The end of launching comes from the loop, after the open event and
+  // before any other source: a descriptor that became ready meanwhile (the
+  // queue watch) is dispatched only once the controller has launched.
   Launch launch;
   launch.delegate = &delegate;
-  launch.idle = g_idle_add(FinishLaunching, &launch);
+  launch.idle = g_idle_add_full(G_PRIORITY_HIGH, FinishLaunching, &launch, nullptr);
   GMainLoop* loop = g_main_loop_new(g_main_context_default(), FALSE);
   GMainLoop* outer = gRunning;
   gRunning = loop;

@@ -95,10 +95,12 @@ class CVOpener {
   void noDocumentLaunch();
 
   // --- queue watch (queue_watch.cpp) ---
-  // Sets up, once per process, the watch on the queue folder that makes the
-  // opener notice at once when one of its requests is claimed or removed.
-  // Called after a request was written. When the watch cannot be set up the
-  // timer alone follows the requests.
+  // Sets up the watch on the queue folder that makes the opener notice at
+  // once when one of its requests is claimed or removed. Called before and
+  // after each request is written: the watch must exist before the agent
+  // can see the request, and the first write may create the folder. Tried
+  // at most twice per process (once when the folder exists); when the watch
+  // cannot be set up the timer alone follows the requests.
   void watchQueue();
   // The watch's handler: runs a tick at once when the tick loop runs and
   // `names` holds an entry of a request in the table (or is empty: the watch
@@ -131,7 +133,7 @@ class CVOpener {
   std::optional<double> _handoffUntil;
   std::unique_ptr<cv::Timer> _tick;
   std::unique_ptr<cv::DirectoryWatch> _queueWatch;
-  bool _queueWatchTried = false;
+  int _queueWatchTries = 0;
   bool _alerting = false;
   std::deque<std::string> _alertQueue;
   bool _quitting = false;

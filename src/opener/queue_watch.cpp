@@ -1,3 +1,5 @@
+#include <cerrno>
+
 #include "opener/opener.h"
 
 namespace {
@@ -12,13 +14,17 @@ std::string StemOf(const std::string& name) { return name.substr(0, name.find('.
 }  // namespace
 
 void CVOpener::watchQueue() {
-  if (_queueWatchTried || _cfd < 0) return;
-  _queueWatchTried = true;
+  if (_queueWatch || _queueWatchTries >= 2 || _cfd < 0) return;
+  int saved = errno;
+  ++_queueWatchTries;
   std::weak_ptr<int> alive = alive_;
   _queueWatch = platform_.WatchDirectory(_cfd, kQueueDir, [alive, self = this](const std::vector<std::string>& names) {
     if (alive.expired()) return;
     self->queueChanged(names);
   });
+  // Only a folder that does not exist yet is worth a second try.
+  if (!_queueWatch && errno != ENOENT) _queueWatchTries = 2;
+  errno = saved;
 }
 
 void CVOpener::queueChanged(const std::vector<std::string>& names) {

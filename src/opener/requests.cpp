@@ -25,8 +25,10 @@ bool CVOpener::post(const std::string& kind, const std::optional<std::string>& p
     alert(confErrorText(_cfdErr), "A1");
     return false;
   }
+  watchQueue();
   errno = 0;
   std::optional<std::string> stem = CVWriteRequest(_cfd, kind, path);
+  watchQueue();
   if (!stem) {
     int err = errno;
     alert(confErrorText(err), "A1");
@@ -37,7 +39,6 @@ bool CVOpener::post(const std::string& kind, const std::optional<std::string>& p
   req->kind = kind;
   req->label = path ? LastComponent(*path) : kind;
   _reqs.push_back(req);
-  watchQueue();
   LOG->Write(cv::LogLevel::kDefault, "request %{public}@ (%{public}@: %{public}@, %{private}@)",
              {req->stem, req->kind, req->label, path ? *path : std::string()}, req->stem);
   return true;
