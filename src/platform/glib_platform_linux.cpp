@@ -66,8 +66,9 @@ class GlibTimer : public Timer {
   std::shared_ptr<TimerState> state_;
 };
 
-struct WatchState {
-  std::function<void()> exited;
+// A descriptor watched for G_IO_IN by a source that may recurse; both go
+// with Stop.
+struct FdSourceState {
   GSource* source = nullptr;
   int fd = -1;
   const ProcessCalls* calls = nullptr;
@@ -78,6 +79,24 @@ struct WatchState {
     calls->closeFd(fd);
     fd = -1;
   }
+};
+
+// Watches `fd` (now owned by `state`) on the default context, calling
+// `readable` with the state.
+template <typename State>
+void AttachFdSource(const std::shared_ptr<State>& state, int fd, const ProcessCalls& calls,
+                    gboolean (*readable)(gint, GIOCondition, gpointer)) {
+  state->fd = fd;
+  state->calls = &calls;
+  state->source = g_unix_fd_source_new(fd, G_IO_IN);
+  g_source_set_can_recurse(state->source, TRUE);
+  g_source_set_callback(state->source, G_SOURCE_FUNC(readable), new std::shared_ptr<State>(state),
+                        DeleteHandle<State>);
+  g_source_attach(state->source, g_main_context_default());
+}
+
+struct WatchState : FdSourceState {
+  std::function<void()> exited;
 };
 
 gboolean PidfdReadable(gint, GIOCondition, gpointer data) {
@@ -97,18 +116,8 @@ class GlibExitWatch : public ExitWatch {
   std::shared_ptr<WatchState> state_;
 };
 
-struct DirectoryState {
+struct DirectoryState : FdSourceState {
   std::function<void(const std::vector<std::string>&)> changed;
-  GSource* source = nullptr;
-  int fd = -1;
-  const ProcessCalls* calls = nullptr;
-
-  void Stop() {
-    DropSource(&source);
-    if (fd < 0) return;
-    calls->closeFd(fd);
-    fd = -1;
-  }
 };
 
 // Reads every queued event. Returns the names removed or renamed away; an
@@ -194,13 +203,7 @@ std::unique_ptr<ExitWatch> GlibPlatform::WatchExit(pid_t pid, std::function<void
   if (fd < 0) return nullptr;
   auto state = std::make_shared<WatchState>();
   state->exited = std::move(exited);
-  state->fd = fd;
-  state->calls = &calls_;
-  state->source = g_unix_fd_source_new(fd, G_IO_IN);
-  g_source_set_can_recurse(state->source, TRUE);
-  g_source_set_callback(state->source, G_SOURCE_FUNC(PidfdReadable),
-                        new std::shared_ptr<WatchState>(state), DeleteHandle<WatchState>);
-  g_source_attach(state->source, g_main_context_default());
+  AttachFdSource(state, fd, calls_, PidfdReadable);
   return std::make_unique<GlibExitWatch>(std::move(state));
 }
 
@@ -217,13 +220,7 @@ std::unique_ptr<DirectoryWatch> GlibPlatform::WatchDirectory(
   }
   auto state = std::make_shared<DirectoryState>();
   state->changed = std::move(changed);
-  state->fd = fd;
-  state->calls = &calls_;
-  state->source = g_unix_fd_source_new(fd, G_IO_IN);
-  g_source_set_can_recurse(state->source, TRUE);
-  g_source_set_callback(state->source, G_SOURCE_FUNC(DirectoryReadable),
-                        new std::shared_ptr<DirectoryState>(state), DeleteHandle<DirectoryState>);
-  g_source_attach(state->source, g_main_context_default());
+  AttachFdSource(state, fd, calls_, DirectoryReadable);
   return std::make_unique<GlibDirectoryWatch>(std::move(state));
 }
 

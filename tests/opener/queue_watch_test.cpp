@@ -1,6 +1,8 @@
 // The watch on the queue folder: a claim or removal of one of the opener's
 // requests runs a tick at once; everything else waits for the timer, and
 // without the watch the timer alone does the work.
+#include <sys/stat.h>
+
 #include "opener_fixture.h"
 
 namespace cvtest {
@@ -34,6 +36,18 @@ TEST_F(QueueWatchTest, SetUpOnceAfterTheFirstRequestOnTheQueueFolder) {
   o.openURLs(Docs(2, "/docs/u"));
   EXPECT_EQ(platform.directoryWatchesCreated, 1);
   EXPECT_EQ(platform.LiveDirectoryWatches(), 1);
+}
+
+// The agent may claim a request the moment it appears: when the queue
+// folder exists, the watch is in place before the first request is written.
+TEST_F(QueueWatchTest, WatchExistsBeforeTheFirstRequestIsVisible) {
+  ASSERT_EQ(mkdir(settings.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
+  std::vector<size_t> filesAtWatch;
+  platform.onDirectoryWatch = [&] { filesAtWatch.push_back(QueueFiles().size()); };
+  CVOpener& o = Launched();
+  o.openURLs(Docs(2));
+  EXPECT_EQ(filesAtWatch, std::vector<size_t>{0});
 }
 
 TEST_F(QueueWatchTest, ClaimAndRemovalAreNoticedAtOnceAndTheOpenerQuits) {

@@ -92,6 +92,7 @@ std::unique_ptr<cv::DirectoryWatch> FakePlatform::WatchDirectory(
   ++directoryWatchesCreated;
   watchedDirFd = dirfd;
   watchedDirName = name;
+  if (onDirectoryWatch) onDirectoryWatch();
   if (failDirectoryWatch) {
     errno = ENOENT;
     return nullptr;

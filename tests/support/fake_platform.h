@@ -43,6 +43,8 @@ class FakePlatform : public cv::Platform {
   int directoryWatchesCreated = 0;
   int watchedDirFd = -1;
   std::string watchedDirName;
+  // Runs inside each WatchDirectory call, before it answers.
+  std::function<void()> onDirectoryWatch;
   // Calls the handler of every live directory watch with `names`. Returns
   // whether one ran.
   bool DeliverDirectoryChange(const std::vector<std::string>& names);
