@@ -10,6 +10,8 @@ packages=(
   libglib2.0-dev libsystemd-dev
   libbenchmark-dev
   clang libclang-rt-dev
+  desktop-file-utils shared-mime-info xdg-utils libglib2.0-bin hicolor-icon-theme
+  systemd man-db file gzip dpkg-dev fakeroot lintian
 )
 
 missing=()

@@ -62,16 +62,17 @@ hermetic_desktop() {
 # the agent run from the given installed programs, that the agent handles the
 # tract, and that the opener quits.
 # Another agent run on the machine that holds no lock (a test of someone
-# else's, minutes old) makes the opener refuse to start a second agent: such
-# a run is retried, up to three times, after a pause.
+# else's) keeps the opener from starting one: a young one is waited for as
+# "starting", an old one is refused. Such a run is stopped and retried, up
+# to five times, after a pause.
 open_like_a_file_manager() {
   local attempt rc
-  for attempt in 1 2 3; do
+  for attempt in 1 2 3 4 5; do
     rc=0
     (open_once "$@") || rc=$?
     [[ $rc -eq 75 ]] || return "$rc"
     echo "attempt $attempt: the opener saw a foreign agent run without its lock; retrying" >&2
-    sleep 5
+    sleep 10
   done
   fail "a foreign agent run kept the opener from starting the agent"
 }
@@ -85,7 +86,12 @@ dump_run() {
 }
 
 foreign_agent_seen() {
-  grep -q "An older Corvantis Agent is still running" "$work/gio.out"
+  grep -qE "An older Corvantis Agent is still running|agent pid [0-9]+ is starting" "$work/gio.out"
+}
+
+# give_up_on OPENER_PID: ends the opener of this attempt.
+give_up_on() {
+  [[ -n $1 ]] && kill "$1" 2>/dev/null || true
 }
 
 open_once() {
@@ -113,7 +119,7 @@ open_once() {
   [[ $exe == "$opener_program" ]] || fail "the opener runs ${exe:-<gone>}, not $opener_program"
 
   if ! wait_for 10 grep -q '"pid"' "$settings/agent.lock" 2>/dev/null; then
-    foreign_agent_seen && exit 75
+    foreign_agent_seen && { give_up_on "$opener_pid"; exit 75; }
     dump_run
     fail "no agent took agent.lock"
   fi

@@ -109,7 +109,7 @@ case_mime_type() {
     got=$(gio info -a standard::content-type "$work/docs/$name" | sed -n 's/^ *standard::content-type: //p')
     [[ $got == "${names[$name]}" ]] || fail "$name has the type $got, want ${names[$name]}"
   done
-  gio info -a standard::icon "$work/docs/plan.corva" | grep -q 'application-x-corvantis-tract' ||
+  grep -q 'application-x-corvantis-tract' <<<"$(gio info -a standard::icon "$work/docs/plan.corva")" ||
     fail "a tract does not get the tract icon: $(gio info -a standard::icon "$work/docs/plan.corva")"
   # With nothing chosen by the user, the opener is the type's default.
   local mime
