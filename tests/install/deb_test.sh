@@ -34,7 +34,7 @@ need_deb() {
 }
 
 case_build() {
-  need_tools cpack dpkg-shlibdeps fakeroot
+  need_tools cpack dpkg-shlibdeps
   rm -rf "$out_dir"
   mkdir -p "$out_dir"
   (cd "$build_dir" && cpack -G DEB -B "$out_dir") >"$out_dir/cpack.log" 2>&1 ||
