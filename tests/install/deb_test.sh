@@ -147,8 +147,8 @@ case_system() {
   [[ $after == "$before" ]] || fail "files named after the package differ after purge:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
   type=$(gio info -a standard::content-type "$work/docs/PLAN.CORVA" | sed -n 's/^ *standard::content-type: //p')
   [[ $type != application/x-corvantis-tract ]] || fail "the type is still known after the purge"
-  echo "changed below /usr and /etc while installed and purged (caches the triggers rewrote):"
-  find /usr /etc -newer "$work/marker" -not -type d 2>/dev/null | sort || true
+  echo "files changed below /usr and /etc while installed and purged, by folder (caches the triggers rewrote):"
+  find /usr /etc -newer "$work/marker" -not -type d 2>/dev/null | sed 's|/[^/]*$||' | sort | uniq -c || true
 }
 
 # package_present: dpkg knows the package in any state but "not installed"
