@@ -101,10 +101,13 @@ TEST_P(DeadlineRaceTest, LaterDeadlineWins) {
   EXPECT_EQ(o._phase, CVPhaseRunning);
   EXPECT_EQ(o._agentPid, 31);
   EXPECT_EQ(o._claimBy, t0 + GetParam().claimBy);
-  // Once the pid is known the tick stops probing.
+  // Once the pid is known the tick stops reading it; it only watches the
+  // lock (one probe a tick) while the request is pending.
   int probes = agents.probes;
+  int pidProbes = agents.pidProbes;
   platform.Tick(0.25, 4);
-  EXPECT_EQ(agents.probes, probes);
+  EXPECT_EQ(agents.pidProbes, pidProbes);
+  EXPECT_EQ(agents.probes, probes + 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DeadlineRaceTest,
@@ -118,14 +121,14 @@ TEST_F(TickTest, RunningWithoutPidProbesUntilOneIsRead) {
   agents.probePid = 0;
   CVOpener& o = Launched();
   o.openURLs({Doc("/d/plan.corva")});
-  int probes = agents.probes;
+  int probes = agents.pidProbes;
   platform.Tick(0.25, 3);
-  EXPECT_EQ(agents.probes, probes + 3);
+  EXPECT_EQ(agents.pidProbes, probes + 3);
   agents.probePid = 808;
   platform.Tick();
   EXPECT_EQ(o._agentPid, 808);
   platform.Tick();
-  EXPECT_EQ(agents.probes, probes + 4);
+  EXPECT_EQ(agents.pidProbes, probes + 4);
 }
 
 TEST_F(TickTest, ClaimAgeOf120sStaysAnd120_25sIsDropped) {
@@ -150,26 +153,17 @@ TEST_F(TickTest, ClaimAgeOf120sStaysAnd120_25sIsDropped) {
   EXPECT_EQ(platform.terminations, 1);
 }
 
-// Agent control whose probe runs a test hook first: the probe is the one
-// call the tick makes between its sweep and its claim-deadline test.
-class HookedAgents : public FakeAgents {
- public:
-  std::function<void()> onProbe;
-  int ProbeAgent(int fd, int* pidOut, int* errOut) override {
-    if (onProbe) onProbe();
-    return FakeAgents::ProbeAgent(fd, pidOut, errOut);
-  }
-};
-
 struct LateClaimCase {
   const char* name;
   bool agentHandles;  // else the requests stay claimed until dropped
 };
 void PrintTo(const LateClaimCase& c, std::ostream* os) { *os << c.name; }
 
+// The probe's hook runs between the sweep and the claim-deadline test: the
+// probe is the one call the tick makes there.
 class ClaimedAtDeadlineTest : public OpenerTest, public ::testing::WithParamInterface<LateClaimCase> {
  protected:
-  HookedAgents hooked;
+  FakeAgents hooked;
 };
 
 // The agent claims every pending request after the deadline tick's sweep
@@ -281,7 +275,7 @@ TEST_F(GraceTest, PlainLaunchRunsOnceAfterHalfASecond) {
   EXPECT_EQ(o._reqs[0]->kind, "reopen");
   platform.Tick(0.25, 8);
   EXPECT_EQ(LinesStartingWith("request "), 1);
-  EXPECT_EQ(agents.probes, 1);
+  EXPECT_EQ(agents.pidProbes, 1);  // later ticks only watch the lock
 }
 
 TEST_F(GraceTest, EventBeforeGraceMeansNoPlainLaunch) {
