@@ -1,5 +1,6 @@
 // The tick loop: following requests, deadlines, the handoff window, the
 // no-document grace and quitting, with exact instants.
+#include <cstdlib>
 #include <functional>
 
 #include "opener_fixture.h"
@@ -475,6 +476,53 @@ TEST_F(TickTest, UnusableFolderDropsRecordsAsHandled) {
   EXPECT_EQ(agents.probes, 0);
   EXPECT_EQ(platform.terminations, 1);
 }
+
+
+struct WallJump {
+  const char* name;
+  double seconds;  // the wall clock is stepped by this, twice
+};
+void PrintTo(const WallJump& c, std::ostream* os) { *os << c.name; }
+
+class WallClockTest : public OpenerTest, public ::testing::WithParamInterface<WallJump> {};
+
+// The controller's instants come from the monotonic clock: a wall clock
+// stepped an hour back or forward moves neither the no-document grace nor
+// the claim deadline. Only the request's "created" shows the wall clock.
+TEST_P(WallClockTest, StepsOfTheWallClockChangeNothing) {
+  queueSys.clock = [this] { return platform.wall; };
+  SwapQueueSys();
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  platform.Tick();
+  platform.JumpWall(GetParam().seconds);
+  EXPECT_TRUE(o._reqs.empty());
+  platform.Tick();  // 0.5 s after launching: the plain launch, exactly now
+  ASSERT_EQ(o._reqs.size(), 1u);
+  double posted = platform.now;
+  EXPECT_EQ(o._claimBy, posted + 15);
+  std::string stem = Stem(0);
+  auto doc = ReadFile(Queue() + "/" + stem + ".json");
+  ASSERT_TRUE(doc);
+  size_t at = doc->find("\"created\":");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_NEAR(std::strtod(doc->c_str() + at + 10, nullptr), platform.wall, 1e-3);
+
+  platform.Tick(0.25, 30);
+  platform.JumpWall(GetParam().seconds);
+  platform.Tick(0.25, 30);
+  EXPECT_EQ(platform.now, posted + 15);
+  EXPECT_TRUE(platform.alerts.empty());
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("withdrew " + stem), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WallClockTest,
+                         ::testing::Values(WallJump{"Steady", 0}, WallJump{"HourBack", -3600},
+                                           WallJump{"HourForward", 3600}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
 
 }  // namespace
 }  // namespace cvtest
