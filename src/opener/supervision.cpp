@@ -133,8 +133,9 @@ void CVOpener::childExited(pid_t pid) {
 
   bool otherHeld = holder > 0 && holder != pid;
   int pid2 = 0;
-  bool other = _cfd >= 0 && (anyPending() || (otherHeld && anyClaimed())) &&
-               agents_.ProbeAgent(_cfd, &pid2, nullptr) == CVAgentRunning;
+  int r = CVAgentAbsent;
+  if (_cfd >= 0 && (anyPending() || (otherHeld && anyClaimed()))) r = agents_.ProbeAgent(_cfd, &pid2, nullptr);
+  bool other = r == CVAgentRunning;
   if (other) {
     _phase = CVPhaseRunning;
     _agentPid = pid2;
@@ -144,15 +145,21 @@ void CVOpener::childExited(pid_t pid) {
     }
   }
   // Claims are the child's unless the agent that held the lock before the
-  // exit still holds it.
-  bool theirs = other && otherHeld && pid2 == holder;
+  // exit still holds it. A probe that cannot tell changes nothing of what
+  // was known of that agent: its claims are followed on, and it is taken to
+  // run, so that its lock found free later counts as its loss.
+  bool theirs = otherHeld && ((other && pid2 == holder) || r == CVAgentUnknown);
+  if (theirs && r == CVAgentUnknown) {
+    _phase = CVPhaseRunning;
+    _agentPid = holder;
+  }
   uint64_t lost = theirs ? 0 : dropUnhandledClaims();
   uint64_t withdrawn = 0;
   if (anyPending() && (!other || lost > 0)) {
     withdrawn = withdrawPending();
-    // With nobody holding the lock, what the withdrawal found claimed was
-    // claimed by the child just before it went.
-    if (!other) lost += dropUnhandledClaims();
+    // With nobody known to hold the lock, what the withdrawal found claimed
+    // was claimed by the child just before it went.
+    if (!other && !theirs) lost += dropUnhandledClaims();
   }
   if (lost + withdrawn > 0) alert(cvtext::kNoResponse, "A5");
   startTick();

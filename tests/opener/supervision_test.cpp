@@ -335,6 +335,34 @@ TEST_F(ChildExitTest, ClaimsOfTheAgentHoldingTheLockAreFollowedOn) {
   EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
 }
 
+// ... and when the probe at the exit cannot tell, they are followed on too:
+// the child's death says nothing of that agent.
+// (A request still pending is withdrawn, as with no lock holder.)
+TEST_F(ChildExitTest, UndecidedProbeKeepsFollowingTheLockHoldersClaims) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 99;
+  platform.Tick();
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
+  platform.Tick();
+  opener->openURLs({Doc("/d/b.corva")});
+  agents.probeResult = CVAgentUnknown;
+  agents.probeErr = EIO;
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});  // for the withdrawn one
+  EXPECT_EQ(LinesStartingWith("withdrew "), 1);
+  EXPECT_EQ(LinesStartingWith("not handled, agent gone: "), 0);
+  platform.alerts.clear();
+  ASSERT_EQ(opener->_reqs.size(), 1u);
+  EXPECT_EQ(opener->_agentPid, 99);
+  platform.Tick(0.25, 4);
+  EXPECT_TRUE(platform.alerts.empty());
+  agents.probeResult = CVAgentAbsent;
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});
+}
+
 // The lock is held after the exit, but not by the agent seen before: the
 // claims were the child's.
 TEST_F(ChildExitTest, ANewLockHolderDoesNotSaveTheChildsClaims) {
