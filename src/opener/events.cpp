@@ -1,4 +1,5 @@
 #include <cctype>
+#include <utility>
 
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
@@ -48,15 +49,25 @@ void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
     accepted.resize(room);
   }
 
+  // A document whose path cannot go into a request is skipped; the event
+  // goes on. A failure of the folder ("A1") stops it.
   bool posted = false;
+  std::vector<std::pair<cv::PathFault, std::string>> badPaths;  // first of each kind
   for (const auto& path : accepted) {
-    if (!post("open", path)) break;
-    posted = true;
+    cv::PathFault fault = cv::PathFault::kNone;
+    if (post("open", path, &fault)) {
+      posted = true;
+      continue;
+    }
+    if (fault == cv::PathFault::kNone) break;
+    bool known = false;
+    for (const auto& b : badPaths) known = known || b.first == fault;
+    if (!known) badPaths.emplace_back(fault, path);
   }
 
-  if (!_launched) return;
-  if (posted) ensureAgent();
-  startTick();
+  if (_launched && posted) ensureAgent();
+  for (const auto& b : badPaths) alert(badPathText(b.first, b.second), "bad-path");
+  if (_launched) startTick();
 }
 
 void CVOpener::applicationDidFinishLaunching() {
