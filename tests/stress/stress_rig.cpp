@@ -41,6 +41,8 @@ bool ExitedZero(const std::optional<int>& status) {
 }
 
 bool ForeignAgentRuns(std::string* why) {
+  // For an opener whose scan passes over the agents of other settings folders.
+  if (const char* ok = getenv("CV_STRESS_OTHER_AGENTS_OK"); ok && std::string(ok) == "1") return false;
   pid_t young = 0;
   pid_t old = CVFindOldFrozenAgent(0, &young);
   if (old == 0 && young == 0) return false;

@@ -42,6 +42,8 @@ bool ExitedZero(const std::optional<int>& status);
 // Whether an agent process of this user runs anywhere (found by the
 // opener's own scan). An opener that must spawn its bundled agent waits for
 // such a process, so the cases that need a spawn skip while one runs.
+// CV_STRESS_OTHER_AGENTS_OK=1 answers false, for an opener whose scan passes
+// over the agents of other settings folders.
 bool ForeignAgentRuns(std::string* why);
 
 // One settings folder with its tracts and its logs. Every program started
