@@ -225,7 +225,7 @@ class Soak {
     int litter = static_cast<int>(rig.Queue(".json").size());
     if (mounted) umount2(mountPoint.path().c_str(), MNT_DETACH);
 
-    printf("round %d %-25s openers %zu (killed %d), tracts %3d: handled once %3d, alert shown %3d, "
+    printf("round %3d %-24s openers %zu (killed %d), tracts %3d: handled once %3d, alert shown %3d, "
            "unhandled of killed %3d | lost %d, duplicated %d, silent %d%s\n",
            t_.rounds, scenario.c_str(), openers.size(), killed, tracts, handled, told, unknowable, lost, dup, silent,
            litter ? (", .json left " + std::to_string(litter)).c_str() : "");
