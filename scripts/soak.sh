@@ -10,7 +10,8 @@
 # A round in progress at the end is finished (up to 30 s more). The full
 # file system rounds need root (to mount a small tmpfs); the rounds in which
 # the opener spawns its bundled agent run only while no other agent process
-# of the user exists.
+# of the user exists, so where it can the soak runs in a process namespace
+# of its own, where it sees only its own agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,4 +23,8 @@ fi
 bash scripts/install-deps.sh >/dev/null
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target cv_soak corvantis-opener CorvantisAgent >/dev/null
-CV_BUILD_DIR="$PWD/build" exec build/tests/stress/cv_soak "$@"
+export CV_BUILD_DIR="$PWD/build"
+if unshare --pid --fork --mount-proc true 2>/dev/null; then
+  exec unshare --pid --fork --mount-proc build/tests/stress/cv_soak "$@"
+fi
+exec build/tests/stress/cv_soak "$@"
