@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,10 +46,13 @@ class Report {
   std::string text_;
 };
 
+// A stem up to a second ahead of the clock is rounding or a small step of
+// the clock, not worth a word.
 std::string Age(double seconds) {
-  if (seconds < 0) return "in the future (was the clock set back?)";
+  if (seconds <= -1) return "in the future (was the clock set back?)";
+  seconds = std::max(seconds, 0.0);
   char buf[64];
-  long long s = static_cast<long long>(seconds);
+  long long s = std::llround(seconds);
   if (seconds < 60) snprintf(buf, sizeof buf, "%.1f s", seconds);
   else if (s < 3600) snprintf(buf, sizeof buf, "%lld min %lld s", s / 60, s % 60);
   else if (s < 86400) snprintf(buf, sizeof buf, "%lld h %lld min", s / 3600, s / 60 % 60);

@@ -214,6 +214,9 @@ CommandResult RunCommand(const std::vector<std::string>& argv, double timeoutSec
     }
   }
   pipes.CloseAll();
+  // A child that exited while something it left running keeps its output
+  // open has still answered.
+  if (!reaped) reaped = Reaped(pid, &status);
   CommandResult r;
   if (reaped) {
     r = QueryResult(status);
