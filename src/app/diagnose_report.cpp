@@ -73,7 +73,7 @@ void Folder(const FolderFacts& f, Report* r) {
 
   if (f.err != 0) {
     std::string where = f.errWhere.empty() ? "" : " (" + f.errWhere + ")";
-    r->Line("folder state", "not usable: " + Printable(CVConfErrorText(f.err)) + where);
+    r->Line("folder state", "not usable" + where + ": " + Printable(CVConfErrorText(f.err)));
   } else if (f.missing) {
     r->Line("folder state", "usable; not there yet (the opener creates it, mode 0700)");
   } else if (f.tightens) {

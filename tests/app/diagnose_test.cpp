@@ -230,7 +230,7 @@ TEST_P(DiagnoseFolder, JudgedWithoutChangingAnything) {
   std::string report = Report(d);
   if (c.err != 0) {
     EXPECT_EQ(Value(report, "folder state"),
-              "not usable: " + CVConfErrorText(c.err) + (*c.errWhere ? std::string(" (") + c.errWhere + ")" : ""));
+              "not usable" + (*c.errWhere ? std::string(" (") + c.errWhere + ")" : "") + ": " + CVConfErrorText(c.err));
     EXPECT_NE(Value(report, "verdict").find("no document would reach an agent now"), std::string::npos) << report;
   }
   if (c.tightens) {
