@@ -95,8 +95,12 @@ void Agent(const Diagnosis& d, Report* r) {
     r->Line("agent lock", "can't be probed: " + Printable(CVConfErrorText(a.err)));
   }
 
-  if (!a.scanned) r->Line("agents without lock", "not looked for");
-  else if (a.old != 0)
+  if (!a.scanned) {
+    const char* why = !a.probed                     ? "not looked for (no usable settings folder)"
+                      : a.probe == CVAgentRunning ? "not looked for (an agent holds the lock)"
+                                                  : "not looked for (agent.lock can't be probed)";
+    r->Line("agents without lock", why);
+  } else if (a.old != 0)
     r->Line("agents without lock", "pid " + std::to_string(a.old) + ", running more than 19 s (an older agent: quit it)");
   else if (a.young != 0)
     r->Line("agents without lock", "pid " + std::to_string(a.young) + ", starting (19 s old or younger)");

@@ -415,14 +415,16 @@ TEST_F(Diagnose, LockProbeAndScan) {
     const char* lock;
     const char* without;
   } cases[] = {
-      {"HeldWithPid", CVAgentRunning, 731, 0, 0, 0, false, "held by pid 731", "not looked for"},
-      {"HeldWithoutPid", CVAgentRunning, 0, 0, 0, 0, false, "held (agent.lock names no pid)", "not looked for"},
+      {"HeldWithPid", CVAgentRunning, 731, 0, 0, 0, false, "held by pid 731",
+       "not looked for (an agent holds the lock)"},
+      {"HeldWithoutPid", CVAgentRunning, 0, 0, 0, 0, false, "held (agent.lock names no pid)",
+       "not looked for (an agent holds the lock)"},
       {"FreeNoneElse", CVAgentAbsent, 0, 0, 0, 0, true, "free: no agent holds agent.lock", "none"},
       {"FreeAnOldOne", CVAgentAbsent, 0, 0, 4242, 0, true, "free: no agent holds agent.lock",
        "pid 4242, running more than 19 s (an older agent: quit it)"},
       {"FreeAYoungOne", CVAgentAbsent, 0, 0, 0, 4343, true, "free: no agent holds agent.lock",
        "pid 4343, starting (19 s old or younger)"},
-      {"Unreadable", CVAgentUnknown, 0, EACCES, 0, 0, false, nullptr, "not looked for"},
+      {"Unreadable", CVAgentUnknown, 0, EACCES, 0, 0, false, nullptr, "not looked for (agent.lock can't be probed)"},
   };
   ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
   struct stat st;
