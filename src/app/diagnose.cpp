@@ -188,9 +188,8 @@ void CheckAgent(const DiagnoseSys& sys, int confFd, AgentFacts* a) {
 }
 
 void CheckService(const DiagnoseSys& sys, ServiceFacts* s) {
-  CommandResult r = sys.runCommand({kSystemctl, "--user", "show", "-p", "LoadState", "-p", "ActiveState",
-                                    kAgentServiceUnit},
-                                   kServiceQuerySeconds);
+  CommandResult r = sys.runCommand(
+      {kSystemctl, "--user", "show", "-p", "LoadState", "-p", "ActiveState", kAgentServiceUnit}, kServiceQuerySeconds);
   if (r.spawnErr != 0) {
     s->detail = std::string(kSystemctl) + " could not be run (" + strerror(r.spawnErr) + ")";
     return;
@@ -254,8 +253,10 @@ Diagnosis Diagnose(const DiagnoseSys& sys) {
     confFd = sys.openat(AT_FDCWD, f.path->c_str(), kDirFlags);
     if (confFd < 0) {
       int err = errno;
-      if (err == ENOENT) PredictCreation(sys, *f.path, &f);
-      else f.err = err;
+      if (err == ENOENT)
+        PredictCreation(sys, *f.path, &f);
+      else
+        f.err = err;
     } else if (int err = OwnerError(sys, confFd, &f.mode); err != 0) {
       sys.close(confFd);
       confFd = -1;

@@ -30,43 +30,43 @@ inline constexpr size_t kListedRequestsMax = 40;
 
 // The settings folder as the opener would meet it at its next run.
 struct FolderFacts {
-  std::string source;               // the setting that decided, e.g. "CORVANTIS_AGENT_DIR"
-  std::optional<std::string> value; // its value (none for the password database)
-  std::optional<std::string> path;  // CVConfDir()
+  std::string source;                // the setting that decided, e.g. "CORVANTIS_AGENT_DIR"
+  std::optional<std::string> value;  // its value (none for the password database)
+  std::optional<std::string> path;   // CVConfDir()
   // 0 when usable. Otherwise the error number the opener's open of the
   // folder, or its first request write, would meet (EINVAL: no path); the
   // "A1" text words it.
   int err = 0;
-  std::string errWhere;             // "" for the folder itself, else what failed inside it
-  bool missing = false;             // usable, not there yet: the opener creates it (mode 0700)
-  mode_t mode = 0;                  // the folder's permission bits, when it exists
-  bool tightens = false;            // group or other bits set: the opener sets 0700
+  std::string errWhere;   // "" for the folder itself, else what failed inside it
+  bool missing = false;   // usable, not there yet: the opener creates it (mode 0700)
+  mode_t mode = 0;        // the folder's permission bits, when it exists
+  bool tightens = false;  // group or other bits set: the opener sets 0700
 };
 
 // One request file in "open-requests".
 struct QueuedRequest {
   std::string stem;
-  bool claimed = false;                // <stem>.claimed; else <stem>.json
-  std::optional<double> ageSeconds;    // now minus the stem's milliseconds; none when they overflow
+  bool claimed = false;              // <stem>.claimed; else <stem>.json
+  std::optional<double> ageSeconds;  // now minus the stem's milliseconds; none when they overflow
 };
 
 struct QueueFacts {
-  bool looked = false;                 // the folder was open for listing
-  bool present = false;                // "open-requests" exists and was listed
-  int err = 0;                         // why it could not be listed (not ENOENT)
-  std::vector<QueuedRequest> requests; // in stem order (the order of posting)
-  size_t beingWritten = 0;             // ".<hex>.tmp" files
-  size_t others = 0;                   // names that are no request
+  bool looked = false;                  // the folder was open for listing
+  bool present = false;                 // "open-requests" exists and was listed
+  int err = 0;                          // why it could not be listed (not ENOENT)
+  std::vector<QueuedRequest> requests;  // in stem order (the order of posting)
+  size_t beingWritten = 0;              // ".<hex>.tmp" files
+  size_t others = 0;                    // names that are no request
 };
 
 struct AgentFacts {
-  bool probed = false;  // the lock was probed (the folder exists and is this user's)
-  int probe = 0;        // CVAgentAbsent, CVAgentRunning or CVAgentUnknown
-  int pid = 0;          // the lock file's pid after CVAgentRunning (0: none named)
-  int err = 0;          // after CVAgentUnknown
-  bool scanned = false; // agents without the lock were looked for (the lock is free)
-  pid_t old = 0;        // one running more than 19 s without the lock
-  pid_t young = 0;      // one of 19 s or younger (starting)
+  bool probed = false;   // the lock was probed (the folder exists and is this user's)
+  int probe = 0;         // CVAgentAbsent, CVAgentRunning or CVAgentUnknown
+  int pid = 0;           // the lock file's pid after CVAgentRunning (0: none named)
+  int err = 0;           // after CVAgentUnknown
+  bool scanned = false;  // agents without the lock were looked for (the lock is free)
+  pid_t old = 0;         // one running more than 19 s without the lock
+  pid_t young = 0;       // one of 19 s or younger (starting)
 };
 
 struct ServiceFacts {
@@ -85,9 +85,9 @@ struct ServiceFacts {
 };
 
 struct AlertFacts {
-  bool windows = false;     // a display is named and the alert program is there
-  std::string display;      // "DISPLAY=:0" or "WAYLAND_DISPLAY=wayland-0"; "" when neither is set
-  std::string program;      // where corvantis-alert is looked for ("" when the program's place is unknown)
+  bool windows = false;  // a display is named and the alert program is there
+  std::string display;   // "DISPLAY=:0" or "WAYLAND_DISPLAY=wayland-0"; "" when neither is set
+  std::string program;   // where corvantis-alert is looked for ("" when the program's place is unknown)
   bool programFound = false;
 };
 

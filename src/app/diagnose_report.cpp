@@ -53,10 +53,14 @@ std::string Age(double seconds) {
   seconds = std::max(seconds, 0.0);
   char buf[64];
   long long s = std::llround(seconds);
-  if (seconds < 60) snprintf(buf, sizeof buf, "%.1f s", seconds);
-  else if (s < 3600) snprintf(buf, sizeof buf, "%lld min %lld s", s / 60, s % 60);
-  else if (s < 86400) snprintf(buf, sizeof buf, "%lld h %lld min", s / 3600, s / 60 % 60);
-  else snprintf(buf, sizeof buf, "%lld d %lld h", s / 86400, s / 3600 % 24);
+  if (seconds < 60)
+    snprintf(buf, sizeof buf, "%.1f s", seconds);
+  else if (s < 3600)
+    snprintf(buf, sizeof buf, "%lld min %lld s", s / 60, s % 60);
+  else if (s < 86400)
+    snprintf(buf, sizeof buf, "%lld h %lld min", s / 3600, s / 60 % 60);
+  else
+    snprintf(buf, sizeof buf, "%lld d %lld h", s / 86400, s / 3600 % 24);
   return buf;
 }
 
@@ -68,8 +72,10 @@ std::string Octal(mode_t mode) {
 
 void Folder(const FolderFacts& f, Report* r) {
   std::string from = "(from " + f.source + (f.value ? "=\"" + Printable(*f.value) + "\"" : "") + ")";
-  if (f.path) r->Line("settings folder", Printable(*f.path) + " " + from);
-  else r->Line("settings folder", "none " + from);
+  if (f.path)
+    r->Line("settings folder", Printable(*f.path) + " " + from);
+  else
+    r->Line("settings folder", "none " + from);
 
   if (f.err != 0) {
     std::string where = f.errWhere.empty() ? "" : " (" + f.errWhere + ")";
@@ -86,7 +92,8 @@ void Folder(const FolderFacts& f, Report* r) {
 void Agent(const Diagnosis& d, Report* r) {
   const AgentFacts& a = d.agent;
   if (!a.probed) {
-    r->Line("agent lock", d.folder.missing ? "free (no settings folder yet)" : "not probed (no usable settings folder)");
+    r->Line("agent lock",
+            d.folder.missing ? "free (no settings folder yet)" : "not probed (no usable settings folder)");
   } else if (a.probe == CVAgentRunning) {
     r->Line("agent lock", a.pid > 0 ? "held by pid " + std::to_string(a.pid) : "held (agent.lock names no pid)");
   } else if (a.probe == CVAgentAbsent) {
@@ -96,21 +103,24 @@ void Agent(const Diagnosis& d, Report* r) {
   }
 
   if (!a.scanned) {
-    const char* why = !a.probed                     ? "not looked for (no usable settings folder)"
+    const char* why = !a.probed                   ? "not looked for (no usable settings folder)"
                       : a.probe == CVAgentRunning ? "not looked for (an agent holds the lock)"
                                                   : "not looked for (agent.lock can't be probed)";
     r->Line("agents without lock", why);
   } else if (a.old != 0)
-    r->Line("agents without lock", "pid " + std::to_string(a.old) + ", running more than 19 s (an older agent: quit it)");
+    r->Line("agents without lock",
+            "pid " + std::to_string(a.old) + ", running more than 19 s (an older agent: quit it)");
   else if (a.young != 0)
     r->Line("agents without lock", "pid " + std::to_string(a.young) + ", starting (19 s old or younger)");
-  else r->Line("agents without lock", "none");
+  else
+    r->Line("agents without lock", "none");
 }
 
 void Queue(const Diagnosis& d, Report* r) {
   const QueueFacts& q = d.queue;
   if (!q.looked) {
-    r->Line("requests", d.folder.missing ? "none (no settings folder yet)" : "not looked at (no usable settings folder)");
+    r->Line("requests",
+            d.folder.missing ? "none (no settings folder yet)" : "not looked at (no usable settings folder)");
     return;
   }
   if (!q.present) {
@@ -131,7 +141,8 @@ void Queue(const Diagnosis& d, Report* r) {
     std::string age = req.ageSeconds ? Age(*req.ageSeconds) : "unknown";
     r->More(req.stem + "  " + (req.claimed ? "claimed" : "queued ") + "  age " + age);
   }
-  if (q.requests.size() > kListedRequestsMax) r->More("and " + std::to_string(q.requests.size() - kListedRequestsMax) + " more");
+  if (q.requests.size() > kListedRequestsMax)
+    r->More("and " + std::to_string(q.requests.size() - kListedRequestsMax) + " more");
   if (q.beingWritten != 0) r->More(std::to_string(q.beingWritten) + " being written (.tmp)");
   if (q.others != 0) r->More(std::to_string(q.others) + " other entries, not requests");
 }
@@ -151,9 +162,9 @@ void Bundled(const Diagnosis& d, Report* r) {
     r->Line("bundled agent", "none: " + Printable(*d.exe) + " isn't inside an application bundle");
     return;
   }
-  r->Line("bundled agent",
-          "none: " + Printable(d.exe->substr(0, at)) + "/Contents/Resources/agent/CorvantisAgent is missing or not "
-                                                       "executable");
+  r->Line("bundled agent", "none: " + Printable(d.exe->substr(0, at)) +
+                               "/Contents/Resources/agent/CorvantisAgent is missing or not "
+                               "executable");
 }
 
 void Service(const ServiceFacts& s, Report* r) {
@@ -169,9 +180,12 @@ void Service(const ServiceFacts& s, Report* r) {
       break;
   }
   std::string states = "LoadState=" + Printable(s.loadState) + ", ActiveState=" + Printable(s.activeState);
-  if (s.installed()) r->Line("user service", unit + "installed, " + (s.active() ? "active" : "not active") + " (" + states + ")");
-  else if (s.loadState == "not-found") r->Line("user service", unit + "not installed (" + states + ")");
-  else r->Line("user service", unit + "can't be started (" + states + ")");
+  if (s.installed())
+    r->Line("user service", unit + "installed, " + (s.active() ? "active" : "not active") + " (" + states + ")");
+  else if (s.loadState == "not-found")
+    r->Line("user service", unit + "not installed (" + states + ")");
+  else
+    r->Line("user service", unit + "can't be started (" + states + ")");
 }
 
 void Alerts(const AlertFacts& al, Report* r) {
@@ -196,8 +210,8 @@ std::string FormatDiagnosis(const Diagnosis& d, const Verdict& v) {
   Bundled(d, &r);
   Service(d.service, &r);
   Alerts(d.alerts, &r);
-  r.Line("verdict", (v.reaches ? "a document would reach an agent now: " : "no document would reach an agent now: ") +
-                        v.why);
+  r.Line("verdict",
+         (v.reaches ? "a document would reach an agent now: " : "no document would reach an agent now: ") + v.why);
   return r.text();
 }
 

@@ -1,11 +1,10 @@
 // The real system table of --diagnose: the query runner (captured output,
 // exit status, time-out, descriptors, environment) and the folder listing.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>

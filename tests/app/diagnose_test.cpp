@@ -1,24 +1,24 @@
 // --diagnose on a table of its own: real settings folders in temporary
 // directories (shown unchanged afterwards), with the lock probe, the process
 // scan, the service query, the clock and the program's place scripted.
+#include "app/diagnose.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <ostream>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "agent/probe.h"
-#include "app/diagnose.h"
 #include "app/diagnose_sys.h"
 #include "child_process.h"
 #include "opener/conf_error_text.h"
@@ -115,7 +115,7 @@ class Diagnose : public ::testing::Test {
   ScopedEnv home_{"HOME", "/nonexistent-home"};
   cv::DiagnoseSys sys_;
   std::map<std::string, std::optional<std::string>> env_ = {{"DISPLAY", std::nullopt},
-                                                           {"WAYLAND_DISPLAY", std::nullopt}};
+                                                            {"WAYLAND_DISPLAY", std::nullopt}};
   std::optional<std::string> exe_ = "/opt/c/Corvantis.app/Contents/MacOS/corvantis-opener";
   std::map<std::string, bool> executables_;
   std::optional<std::string> bundled_ = "/opt/c/Corvantis.app/Contents/Resources/agent/CorvantisAgent";
@@ -136,14 +136,14 @@ class Diagnose : public ::testing::Test {
 
 struct FolderCase {
   const char* name;
-  const char* dir;                                  // CORVANTIS_AGENT_DIR below the root ("" for none)
+  const char* dir;  // CORVANTIS_AGENT_DIR, below the temporary root
   std::function<void(const std::string& root)> setUp;
-  int err;                                          // expected error (0: usable)
+  int err;  // expected error (0: usable)
   const char* errWhere;
   bool missing;
   bool tightens;
   bool probed;
-  bool rootOnly;                                    // needs chown
+  bool rootOnly;  // needs chown
 };
 
 const FolderCase kFolderCases[] = {
@@ -156,12 +156,12 @@ const FolderCase kFolderCases[] = {
      0, "", false, true, true, false},
     {"MissingWithItsParentIsCreatedLater", "C", [](const std::string&) {}, 0, "", true, false, false, false},
     {"MissingParent", "no/C", [](const std::string&) {}, ENOENT, "", false, false, false, false},
-    {"ParentIsAFile", "f/C", [](const std::string& r) { cvtest::WriteFile(r + "/f", "x"); }, ENOTDIR, "", false,
-     false, false, false},
-    {"FileInItsPlace", "C", [](const std::string& r) { cvtest::WriteFile(r + "/C", "x"); }, ENOTDIR, "", false,
-     false, false, false},
-    {"DanglingLinkInItsPlace", "C", [](const std::string& r) { symlink("nowhere", (r + "/C").c_str()); }, ENOENT,
-     "", false, false, false, false},
+    {"ParentIsAFile", "f/C", [](const std::string& r) { cvtest::WriteFile(r + "/f", "x"); }, ENOTDIR, "", false, false,
+     false, false},
+    {"FileInItsPlace", "C", [](const std::string& r) { cvtest::WriteFile(r + "/C", "x"); }, ENOTDIR, "", false, false,
+     false, false},
+    {"DanglingLinkInItsPlace", "C", [](const std::string& r) { symlink("nowhere", (r + "/C").c_str()); }, ENOENT, "",
+     false, false, false, false},
     {"LinkToADirectoryIsFollowed", "C",
      [](const std::string& r) {
        mkdir((r + "/real").c_str(), 0700);
@@ -238,8 +238,7 @@ TEST_P(DiagnoseFolder, JudgedWithoutChangingAnything) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DiagnoseFolder, ::testing::ValuesIn(kFolderCases),
-                         ByName());
+INSTANTIATE_TEST_SUITE_P(Cases, DiagnoseFolder, ::testing::ValuesIn(kFolderCases), ByName());
 
 TEST_F(Diagnose, NoAbsolutePathIsWordedAsTheOpenerWordsIt) {
   UseFolder("relative/settings");
@@ -323,13 +322,13 @@ TEST_F(Diagnose, RequestsAreListedInStemOrderWithStateAndAge) {
   ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
   ASSERT_EQ(mkdir(q.c_str(), 0700), 0);
   const char* names[] = {
-      "1796873375279-0123456789abcdef0123456789abcdef.json",     // B, queued
-      "1796873372279-bf859ee000a246e882f03fea5439a4a5.claimed",  // A, claimed
-      ".0123456789abcdef0123456789abcdef.tmp",                   // being written
+      "1796873375279-0123456789abcdef0123456789abcdef.json",         // B, queued
+      "1796873372279-bf859ee000a246e882f03fea5439a4a5.claimed",      // A, claimed
+      ".0123456789abcdef0123456789abcdef.tmp",                       // being written
       "99999999999999999999-0123456789abcdef0123456789abcdef.json",  // milliseconds too large
-      "179687337227-0123456789abcdef0123456789abcdef.json",      // 12 digits
-      "1796873372279-0123456789ABCDEF0123456789ABCDEF.json",     // upper case
-      "1796873372279-0123456789abcdef.json",                     // short
+      "179687337227-0123456789abcdef0123456789abcdef.json",          // 12 digits
+      "1796873372279-0123456789ABCDEF0123456789ABCDEF.json",         // upper case
+      "1796873372279-0123456789abcdef.json",                         // short
       "1796873372279-bf859ee000a246e882f03fea5439a4a5.json.tmp",
       "notes.txt",
   };
@@ -365,8 +364,12 @@ TEST_F(Diagnose, AgesReadAsAPersonReadsThem) {
     long long agoMs;
     const char* age;
   } cases[] = {
-      {0, "0.0 s"}, {59900, "59.9 s"}, {61000, "1 min 1 s"}, {3 * 3600000LL + 120000, "3 h 2 min"},
-      {2 * 86400000LL + 3600000, "2 d 1 h"}, {-5000, "in the future (was the clock set back?)"},
+      {0, "0.0 s"},
+      {59900, "59.9 s"},
+      {61000, "1 min 1 s"},
+      {3 * 3600000LL + 120000, "3 h 2 min"},
+      {2 * 86400000LL + 3600000, "2 d 1 h"},
+      {-5000, "in the future (was the clock set back?)"},
   };
   int i = 0;
   for (const Case& c : cases) {
@@ -482,8 +485,8 @@ TEST_F(Diagnose, UserServiceQuery) {
        "corvantis.agent.service: can't tell (/usr/bin/systemctl could not be run (No such file or directory))"},
       {"TimedOut", slow, cv::ServiceFacts::kNotAsked, false, false,
        "corvantis.agent.service: can't tell (systemctl did not answer within 5 s)"},
-      {"NotInstalled", Answer("LoadState=not-found\nActiveState=inactive\n"), cv::ServiceFacts::kAnswered, false,
-       false, "corvantis.agent.service: not installed (LoadState=not-found, ActiveState=inactive)"},
+      {"NotInstalled", Answer("LoadState=not-found\nActiveState=inactive\n"), cv::ServiceFacts::kAnswered, false, false,
+       "corvantis.agent.service: not installed (LoadState=not-found, ActiveState=inactive)"},
       {"InstalledInactive", Answer("ActiveState=inactive\nLoadState=loaded\n"), cv::ServiceFacts::kAnswered, true,
        false, "corvantis.agent.service: installed, not active (LoadState=loaded, ActiveState=inactive)"},
       {"InstalledActive", Answer("LoadState=loaded\nActiveState=active"), cv::ServiceFacts::kAnswered, true, true,
@@ -608,10 +611,8 @@ const VerdictCase kVerdictCases[] = {
     {"LockUnreadable", 0, false, CVAgentUnknown, "loaded", "inactive", true, 0, 0, false, "can't be probed"},
     {"ServiceWouldBeStarted", 0, false, CVAgentAbsent, "loaded", "inactive", false, 4242, 0, true, "user service"},
     {"FailedServiceWouldBeStarted", 0, false, CVAgentAbsent, "loaded", "failed", false, 0, 0, true, "user service"},
-    {"ServiceActiveWithoutTheLock", 0, false, CVAgentAbsent, "loaded", "active", true, 0, 0, false,
-     "another one?"},
-    {"BundledAgentWouldBeStarted", 0, false, CVAgentAbsent, "not-found", "inactive", true, 0, 0, true,
-     "bundled agent"},
+    {"ServiceActiveWithoutTheLock", 0, false, CVAgentAbsent, "loaded", "active", true, 0, 0, false, "another one?"},
+    {"BundledAgentWouldBeStarted", 0, false, CVAgentAbsent, "not-found", "inactive", true, 0, 0, true, "bundled agent"},
     {"MaskedServiceThenBundled", 0, false, CVAgentAbsent, "masked", "inactive", true, 0, 0, true, "bundled agent"},
     {"NoManagerThenBundled", 0, false, CVAgentAbsent, nullptr, "", true, 0, 0, true, "bundled agent"},
     {"NothingToStart", 0, false, CVAgentAbsent, nullptr, "", false, 0, 0, false, "no bundled agent"},
@@ -648,7 +649,6 @@ TEST_P(DiagnoseVerdict, WouldADocumentReachAnAgent) {
   EXPECT_NE(v.why.find(c.why), std::string::npos) << v.why;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DiagnoseVerdict, ::testing::ValuesIn(kVerdictCases),
-                         ByName());
+INSTANTIATE_TEST_SUITE_P(Cases, DiagnoseVerdict, ::testing::ValuesIn(kVerdictCases), ByName());
 
 }  // namespace

@@ -1,15 +1,15 @@
 // Which argument lists are options, and what each option writes and returns.
-#include <fcntl.h>
-#include <unistd.h>
+#include "app/options.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/diagnose_sys.h"
-#include "app/options.h"
 #include "test_support.h"
 
 namespace {
@@ -73,9 +73,9 @@ TEST(RunAppOption, HelpAndVersion) {
   Ran help = RunToPipe(AppOption::kHelp, cv::RealDiagnoseSys());
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, cv::HelpText());
-  for (const char* part : {"Usage: corvantis-opener [TRACT...]", "--help", "--version", "--diagnose",
-                           "./--help.corva", "corvantis.agent.service", "Exit status 0", "CORVANTIS_AGENT_DIR",
-                           "journalctl --user -t corvantis-opener"}) {
+  for (const char* part :
+       {"Usage: corvantis-opener [TRACT...]", "--help", "--version", "--diagnose", "./--help.corva",
+        "corvantis.agent.service", "Exit status 0", "CORVANTIS_AGENT_DIR", "journalctl --user -t corvantis-opener"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(help.out.back(), '\n');

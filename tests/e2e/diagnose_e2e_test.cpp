@@ -5,6 +5,7 @@
 // No user service manager is reachable here (XDG_RUNTIME_DIR points at an
 // empty folder and there is no session bus), whatever the machine runs.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,8 +15,6 @@
 #include <functional>
 #include <regex>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "agent/probe.h"
 #include "child_process.h"
@@ -141,7 +140,7 @@ TEST_F(DiagnoseE2E, UnusableFoldersAreReportedInTheAlertsWording) {
   struct Case {
     const char* name;
     std::function<std::string(const std::string& root)> setUp;  // returns CORVANTIS_AGENT_DIR
-    std::string state;                                           // "%s" stands for the folder
+    std::string state;                                          // "%s" stands for the folder
   } cases[] = {
       {"Relative", [](const std::string&) { return std::string("relative/settings"); },
        "not usable: Corvantis can't reach its settings folder (~/Corvantis): its location isn't an absolute path."},
