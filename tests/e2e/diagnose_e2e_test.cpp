@@ -74,6 +74,7 @@ class DiagnoseE2E : public ::testing::Test {
     return "(no " + label + " line in)\n" + out_;
   }
 
+  // Starts the reference agent and waits until its lock names its pid.
   std::unique_ptr<Process> StartAgent(const std::string& folder, Env extra) {
     auto agent = std::make_unique<Process>(std::vector<std::string>{AgentPath()}, Environment(folder, extra),
                                            logs_.Join("agent.out"), logs_.Join("agent.err"));
@@ -82,9 +83,11 @@ class DiagnoseE2E : public ::testing::Test {
         [&] {
           int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
           if (fd < 0) return false;
-          int r = CVProbeAgent(fd, nullptr, nullptr);
+          // The agent writes its pid just after it takes the lock.
+          int pid = 0;
+          int r = CVProbeAgent(fd, &pid, nullptr);
           close(fd);
-          return r == CVAgentRunning;
+          return r == CVAgentRunning && pid == agent->pid();
         },
         20);
     EXPECT_TRUE(locked) << agent->Err();
