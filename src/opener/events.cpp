@@ -1,5 +1,4 @@
 #include <cctype>
-#include <utility>
 
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
@@ -51,8 +50,10 @@ void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
 
   // A document whose path cannot go into a request is skipped; the event
   // goes on. A failure of the folder ("A1") stops it.
+  // One "bad-path" alert per event, naming the first such document.
   bool posted = false;
-  std::vector<std::pair<cv::PathFault, std::string>> badPaths;  // first of each kind
+  cv::PathFault firstFault = cv::PathFault::kNone;
+  std::string firstBadPath;
   for (const auto& path : accepted) {
     cv::PathFault fault = cv::PathFault::kNone;
     if (post("open", path, &fault)) {
@@ -60,13 +61,14 @@ void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
       continue;
     }
     if (fault == cv::PathFault::kNone) break;
-    bool known = false;
-    for (const auto& b : badPaths) known = known || b.first == fault;
-    if (!known) badPaths.emplace_back(fault, path);
+    if (firstFault == cv::PathFault::kNone) {
+      firstFault = fault;
+      firstBadPath = path;
+    }
   }
 
   if (_launched && posted) ensureAgent();
-  for (const auto& b : badPaths) alert(badPathText(b.first, b.second), "bad-path");
+  if (firstFault != cv::PathFault::kNone) alert(badPathText(firstFault, firstBadPath), "bad-path");
   if (_launched) startTick();
 }
 

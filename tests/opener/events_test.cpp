@@ -145,7 +145,7 @@ TEST_F(EventsTest, FailedPostMidEventStopsButEnsuresTheEarlierOnes) {
 }
 
 // Documents whose paths cannot go into a request are skipped, the others
-// posted in order; one "bad-path" alert per kind of fault, naming the first
+// posted in order; one "bad-path" alert for the event, naming the first
 // such document, after the agent was seen to.
 TEST_F(EventsTest, BadPathsAreSkippedAndTheRestPosted) {
   agents.probeResult = CVAgentRunning;
@@ -161,9 +161,8 @@ TEST_F(EventsTest, BadPathsAreSkippedAndTheRestPosted) {
   EXPECT_EQ(o._reqs[2]->label, "c.corva");
   EXPECT_EQ(AlertTexts(),
             (std::vector<std::string>{
-                "Corvantis can't open \u201C" "bad\uFFFD.corva\u201D: its path isn't valid UTF-8.",
-                "Corvantis can't open \u201Clong.corva\u201D: its path is longer than 8192 characters."}));
-  EXPECT_EQ(Lines("alert bad-path: <private>"), 2);
+                "Corvantis can't open \u201C" "bad\uFFFD.corva\u201D: its path isn't valid UTF-8."}));
+  EXPECT_EQ(Lines("alert bad-path: <private>"), 1);
   EXPECT_EQ(LinesStartingWith("not posted ("), 3);
   EXPECT_EQ(Lines("alert A1: <private>"), 0);
   EXPECT_EQ(QueueFiles(), (std::vector<std::string>{Stem(0) + ".json", Stem(1) + ".json", Stem(2) + ".json"}));
