@@ -1,5 +1,6 @@
 #include "alert/alert_args.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace cv {
@@ -40,6 +41,17 @@ bool ParseAlertArgs(int argc, const char* const* argv, AlertArgs* out, std::stri
   }
   *out = std::move(args);
   return true;
+}
+
+uint32_t StartupTimestamp(const std::string& startupId) {
+  size_t at = startupId.rfind("_TIME");
+  if (at == std::string::npos) return 0;
+  const char* digits = startupId.c_str() + at + 5;
+  if (*digits < '0' || *digits > '9') return 0;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(digits, &end, 10);
+  if (*end != '\0' || value > UINT32_MAX) return 0;
+  return static_cast<uint32_t>(value);
 }
 
 }  // namespace cv

@@ -8,6 +8,7 @@
 // the parsing is tested without one.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace cv {
@@ -29,5 +30,10 @@ struct AlertArgs {
 // "--primary" has no value, or when an unknown option precedes "--".
 // `out` is only meaningful on success.
 bool ParseAlertArgs(int argc, const char* const* argv, AlertArgs* out, std::string* error);
+
+// The X server time of a startup-notification identifier ("..._TIME<n>"),
+// or 0 (the current time) when it carries none or a malformed one. Read
+// DESKTOP_STARTUP_ID before GTK starts: GTK removes it from the environment.
+uint32_t StartupTimestamp(const std::string& startupId);
 
 }  // namespace cv

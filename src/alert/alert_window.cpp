@@ -3,7 +3,6 @@
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
 
-#include <cstdlib>
 
 namespace cv {
 
@@ -21,6 +20,18 @@ void OnOk(GtkButton*, gpointer window) { Dismiss(GTK_WIDGET(window)); }
 gboolean OnDelete(GtkWidget* window, GdkEvent*, gpointer) {
   Dismiss(window);
   return TRUE;
+}
+
+gboolean SetUrgent(gpointer window) {
+  gtk_window_set_urgency_hint(GTK_WINDOW(window), TRUE);
+  return G_SOURCE_REMOVE;
+}
+
+// GDK sends the hint of a window only once it knows the window is shown,
+// which is after the map event has been handled.
+gboolean OnMapped(GtkWidget* window, GdkEvent*, gpointer) {
+  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, SetUrgent, g_object_ref(window), g_object_unref);
+  return FALSE;
 }
 
 void OnDestroy(GtkWidget*, gpointer) { gtk_main_quit(); }
@@ -60,17 +71,6 @@ GtkWidget* NewLabel(const std::string& text, bool primary) {
 
 }  // namespace
 
-uint32_t StartupTimestamp(const std::string& startupId) {
-  size_t at = startupId.rfind("_TIME");
-  if (at == std::string::npos) return 0;
-  const char* digits = startupId.c_str() + at + 5;
-  if (*digits < '0' || *digits > '9') return 0;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(digits, &end, 10);
-  if (*end != '\0' || value > UINT32_MAX) return 0;
-  return static_cast<uint32_t>(value);
-}
-
 void RunAlertWindow(const AlertArgs& args, const std::string& startupId) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), kAlertTitle);
@@ -78,7 +78,7 @@ void RunAlertWindow(const AlertArgs& args, const std::string& startupId) {
   gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   gtk_window_set_keep_above(GTK_WINDOW(window), TRUE);
-  gtk_window_set_urgency_hint(GTK_WINDOW(window), TRUE);
+  g_signal_connect(window, "map-event", G_CALLBACK(OnMapped), nullptr);
   gtk_window_set_skip_taskbar_hint(GTK_WINDOW(window), FALSE);
   g_signal_connect(window, "delete-event", G_CALLBACK(OnDelete), nullptr);
   g_signal_connect(window, "destroy", G_CALLBACK(OnDestroy), nullptr);

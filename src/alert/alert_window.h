@@ -5,17 +5,11 @@
 // asks for attention. OK, Enter, Escape and closing the window dismiss it.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "alert/alert_args.h"
 
 namespace cv {
-
-// The X server time of a startup-notification identifier ("..._TIME<n>"),
-// or 0 (the current time) when it carries none. Read DESKTOP_STARTUP_ID
-// before GTK starts: GTK removes it from the environment.
-uint32_t StartupTimestamp(const std::string& startupId);
 
 // Shows the window and runs GTK's main loop until it is dismissed. Call
 // after gtk_init_check succeeded. `startupId` (DESKTOP_STARTUP_ID, or
