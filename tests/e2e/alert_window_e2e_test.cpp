@@ -88,7 +88,9 @@ class AlertWindowE2E : public ::testing::Test {
     pid_t pid = display_.Pid(*window);
     ASSERT_GT(pid, 0);
     std::string stat = cvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
-    EXPECT_NE(stat.find(") S " + std::to_string(opener.pid()) + " "), std::string::npos) << stat;
+    std::smatch parent;
+    ASSERT_TRUE(std::regex_search(stat, parent, std::regex("\\) [A-Za-z] ([0-9]+) "))) << stat;
+    EXPECT_EQ(std::stoi(parent[1]), opener.pid()) << "not the opener's child";
     EXPECT_EQ(WindowText(pid), text);
     if (!screenshot.empty()) {
       fs::create_directories(fs::path(screenshot).parent_path());
