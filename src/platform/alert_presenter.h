@@ -58,7 +58,8 @@ const AlertChildCalls& RealAlertChildCalls();
 // where pidfd_open is missing) and only that pid is ever reaped: the
 // caller's own children are left to the caller.
 //
-// `dismissed` runs from that watch once the child has exited. The alert
+// `dismissed` runs from that watch once the child has exited, or before Show
+// returns when no child could be started (no display, no program). The alert
 // counts as seen only when the child exited with status 0; in every other
 // case (no DISPLAY or WAYLAND_DISPLAY, the program missing or not
 // startable, a non-zero status, a signal, a lost child) the informative
