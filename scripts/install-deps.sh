@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev uuid-dev
   googletest libgtest-dev libgmock-dev
   libglib2.0-dev libsystemd-dev
-  libgtk-3-dev
+  libgtk-3-dev libx11-dev
   xvfb xdotool x11-utils imagemagick
   libbenchmark-dev
   clang libclang-rt-dev

@@ -79,6 +79,14 @@ TEST_F(AlertWindowTest, EnterAndEscapeDismissIt) {
   }
 }
 
+TEST_F(AlertWindowTest, ClosingTheWindowDismissesIt) {
+  std::string window = Show("Corvantis Agent didn't respond.");
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(display_.Close(window));
+  EXPECT_TRUE(ExitedZero(child_->Wait(10))) << child_->Err();
+  EXPECT_TRUE(display_.Windows(kTitle).empty());
+}
+
 TEST_F(AlertWindowTest, OtherKeysAndClicksBesideTheButtonLeaveItUp) {
   std::string window = Show("Corvantis Agent didn't respond.");
   ASSERT_FALSE(window.empty());

@@ -134,6 +134,10 @@ bool VirtualDisplay::Key(const std::string& window, const std::string& key) cons
   return Run("xdotool key " + key).has_value();
 }
 
+bool VirtualDisplay::Close(const std::string& window) const {
+  return Run("'" + BuildDir() + "/tests/support/cv_close_window' " + window).has_value();
+}
+
 bool VirtualDisplay::Screenshot(const std::string& window, const std::string& path) const {
   auto g = Geometry(window);
   if (!g) return false;

@@ -49,6 +49,8 @@ class VirtualDisplay {
   // Presses a key (an xdotool key name) as the keyboard would; false unless
   // `window` has the input focus.
   bool Key(const std::string& window, const std::string& key) const;
+  // Asks `window` to close, as a window manager's close button does.
+  bool Close(const std::string& window) const;
   // Writes a PNG of the screen region of `window` to `path`.
   bool Screenshot(const std::string& window, const std::string& path) const;
 
