@@ -75,10 +75,11 @@ bool CVSameConfDir(const std::string& a, const std::string& b) { return Lexical(
 int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
   const CVQueueSys& sys = CVQueueSysCurrent();
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
-  int fd = sys.openat(baseFd, path, flags, 0);
+  auto open = [&] { return CVRetryEintr([&] { return sys.openat(baseFd, path, flags, 0); }); };
+  int fd = open();
   if (fd < 0 && errno == ENOENT) {
-    if (sys.mkdirat(baseFd, path, 0700) != 0 && errno != EEXIST) return -1;
-    fd = sys.openat(baseFd, path, flags, 0);
+    if (CVRetryEintr([&] { return sys.mkdirat(baseFd, path, 0700); }) != 0 && errno != EEXIST) return -1;
+    fd = open();
   }
   // O_NOFOLLOW|O_DIRECTORY answers ENOTDIR for a link as for a file; the
   // link is refused for being a link, which is what ELOOP says.
@@ -91,7 +92,7 @@ int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
     errno = EPERM;
     return -1;
   }
-  if ((st.st_mode & 077) != 0 && sys.fchmod(fd, 0700) != 0) {
+  if ((st.st_mode & 077) != 0 && CVRetryEintr([&] { return sys.fchmod(fd, 0700); }) != 0) {
     int err = errno;
     sys.close(fd);
     errno = err;
