@@ -268,7 +268,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, OwnedDirModes,
                                                               ModeCase{0701, 0700, true},
                                                               ModeCase{0500, 0500, false},
                                                               ModeCase{02700, 02700, false},
-                                                              ModeCase{01777, 0700, true}),
+                                                              ModeCase{01777, 0700, true},
+                                                              ModeCase{0777, 0700, true}),
                                             ::testing::Bool()));
 
 // ---- CVOpenOwnedDir: creation ----
