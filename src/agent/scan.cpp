@@ -41,11 +41,13 @@ bool IsToolRun(cv::ProcessTable& table, pid_t pid) {
 // environment resolves, by the rule of CVConfDir, to a folder that is not
 // `own`. The password database is this process's: `pid` has the same real
 // user. An unreadable environment, or one that resolves to no folder, tells
-// nothing, and the agent counts as this folder's.
+// nothing, and the agent counts as this folder's. So does an empty one: a
+// program in the middle of its exec shows its new path before its
+// environment is laid out.
 bool ServesOtherFolder(cv::ProcessTable& table, pid_t pid, const std::optional<std::string>& own) {
   if (!own) return false;
   std::string block;
-  if (!table.ReadEnviron(pid, &block)) return false;
+  if (!table.ReadEnviron(pid, &block) || block.empty()) return false;
   CVConfDirSources sources;
   sources.getenv = [&block](const char* name) { return CVEnvironValue(block, name); };
   sources.realUserHome = CVQueueSysCurrent().realUserHome;

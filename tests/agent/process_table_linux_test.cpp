@@ -512,6 +512,12 @@ TEST(RealProc, AgentOfAnotherFolderIsPassedOverAndOfThisFolderCounted) {
   ASSERT_TRUE(same.Run({"CorvantisAgent"}, true, {"CORVANTIS_AGENT_DIR=/" + own + "/"}));
   BundleCopy byHome(*self, "H.app");
   ASSERT_TRUE(byHome.Run({"CorvantisAgent"}, true, {"CORVANTIS_AGENT_DIR=", "HOME=" + folders.path()}));
+  // The exec shows the new path a moment before the environment.
+  for (pid_t pid : {other.pid(), same.pid(), byHome.pid()}) {
+    ASSERT_TRUE(cvtest::WaitUntil(
+        [pid] { return !cvtest::ReadFile("/proc/" + std::to_string(pid) + "/environ").value_or("").empty(); },
+        30));
+  }
 
   Found f = ScanChildren({other.pid()}, 25);
   EXPECT_EQ(f.old, 0);

@@ -386,7 +386,7 @@ INSTANTIATE_TEST_SUITE_P(
                    false},
         FolderCase{"NothingSetIsThePasswordHome", {{"CORVANTIS_AGENT_DIR", "/pw/Corvantis"}},
                    EnvBlock({"PATH=/bin"}), true},
-        FolderCase{"NothingSetElsewhere", kOwnX, EnvBlock({}), false},
+        FolderCase{"NothingSetElsewhere", kOwnX, EnvBlock({"PATH=/bin"}), false},
         FolderCase{"FirstOfTwoEntriesDecides", kOwnX,
                    EnvBlock({"CORVANTIS_AGENT_DIR=/y", "CORVANTIS_AGENT_DIR=/x"}), false},
         FolderCase{"NameMustMatchWhole", kOwnX,
@@ -395,6 +395,8 @@ INSTANTIATE_TEST_SUITE_P(
                    true},
         FolderCase{"LastEntryWithoutNul", kOwnX, std::string("CORVANTIS_AGENT_DIR=/y"), false},
         FolderCase{"UnreadableCounts", kOwnX, std::nullopt, true},
+        // An exec in progress shows the new path before the environment.
+        FolderCase{"EmptyBlockCounts", kOwnX, std::string(), true},
         FolderCase{"ResolvingToNoFolderCounts", kOwnX, EnvBlock({"CORVANTIS_AGENT_DIR=rel"}),
                    true},
         FolderCase{"NoOwnFolderCountsAll", {{"CORVANTIS_AGENT_DIR", "rel"}},
