@@ -16,7 +16,8 @@ inline constexpr const char* kNoLockVar = "CORVANTIS_AGENT_NO_LOCK";
 inline constexpr const char* kSweepIntervalVar = "CORVANTIS_AGENT_SWEEP_INTERVAL";
 
 // A writer's temporary file older than this is litter of a writer that died
-// (the Maildir rule); the agent removes it at start and every sweep interval.
+// (36 hours outlives any write); the agent removes it at start and every
+// sweep interval.
 inline constexpr double kStaleTemporarySeconds = 36 * 3600.0;
 
 struct Knobs {
