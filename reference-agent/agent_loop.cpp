@@ -22,6 +22,11 @@ void AgentLoop::Scan(double now) {
     return;
   }
   lastListError_ = 0;
+  if (!swept_ || now >= nextSweep_) {
+    swept_ = true;
+    nextSweep_ = now + knobs_.sweepInterval;
+    Sweep(names);
+  }
   std::set<std::string> present;
   for (const std::string& name : names) {
     if (std::optional<std::string> stem = QueuedStem(name)) present.insert(*stem);
@@ -34,6 +39,16 @@ void AgentLoop::Scan(double now) {
   }
   for (const std::string& stem : present) {
     if (!refused_.count(stem)) seen_.emplace(stem, now);
+  }
+}
+
+void AgentLoop::Sweep(const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (!IsWriterTemporary(name)) continue;
+    bool removed = false;
+    int rc = queue_.RemoveIfOlder(name, kStaleTemporarySeconds, &removed);
+    if (removed) out_.Note("removed " + name + ", a temporary file older than 36 hours");
+    if (rc != 0 && rc != ENOENT) out_.Note("cannot remove " + name + ": " + strerror(rc));
   }
 }
 

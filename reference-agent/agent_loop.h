@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "knobs.h"
 #include "request_queue.h"
@@ -50,7 +51,9 @@ class AgentLoop {
   int Run();
 
   // One round without waiting: scan, claim what is due, handle what is due.
-  // Public for tests.
+  // The first round, and the first after each sweep interval of the knobs,
+  // also removes writers' temporary files older than kStaleTemporarySeconds
+  // (a note names each). Public for tests.
   void Step();
 
   // Queued stems seen and not yet claimed, and claimed stems not yet handled.
@@ -59,6 +62,7 @@ class AgentLoop {
 
  private:
   void Scan(double now);
+  void Sweep(const std::vector<std::string>& names);
   void ClaimDue(double now);
   void HandleDue(double now);
   void Handle(const std::string& stem);
@@ -72,6 +76,8 @@ class AgentLoop {
   std::set<std::string> refused_;          // queued stems whose claim failed (not ENOENT)
   std::map<std::string, double> inHand_;   // claimed stem -> when it is to be handled
   int lastListError_ = 0;
+  bool swept_ = false;                     // a sweep of temporary files ran
+  double nextSweep_ = 0;                   // when the next one is due
 };
 
 }  // namespace cvagent

@@ -49,12 +49,14 @@ std::optional<double> ParseSeconds(const std::string& text) {
 
 bool ReadKnobs(const std::function<const char*(const char*)>& getenv, Knobs* knobs,
                std::string* error) {
-  std::optional<double> claim, handle;
+  std::optional<double> claim, handle, sweep;
   if (!Fill(getenv, kClaimDelayVar, &claim, error)) return false;
   if (!Fill(getenv, kHandleDelayVar, &handle, error)) return false;
   if (!Fill(getenv, kIdleExitVar, &knobs->idleExit, error)) return false;
+  if (!Fill(getenv, kSweepIntervalVar, &sweep, error)) return false;
   if (claim) knobs->claimDelay = *claim;
   if (handle) knobs->handleDelay = *handle;
+  if (sweep) knobs->sweepInterval = *sweep;
   const char* noLock = getenv(kNoLockVar);
   if (noLock && *noLock) {
     std::string v = noLock;

@@ -13,12 +13,19 @@ inline constexpr const char* kClaimDelayVar = "CORVANTIS_AGENT_CLAIM_DELAY";
 inline constexpr const char* kHandleDelayVar = "CORVANTIS_AGENT_HANDLE_DELAY";
 inline constexpr const char* kIdleExitVar = "CORVANTIS_AGENT_IDLE_EXIT";
 inline constexpr const char* kNoLockVar = "CORVANTIS_AGENT_NO_LOCK";
+inline constexpr const char* kSweepIntervalVar = "CORVANTIS_AGENT_SWEEP_INTERVAL";
+
+// A writer's temporary file older than this is litter of a writer that died
+// (36 hours outlives any write); the agent removes it at start and every
+// sweep interval.
+inline constexpr double kStaleTemporarySeconds = 36 * 3600.0;
 
 struct Knobs {
   double claimDelay = 0;            // seconds from first sight of a request to its claim
   double handleDelay = 0;           // seconds from the claim to handling and removal
   std::optional<double> idleExit;   // exit after this long with nothing queued or in hand
   bool noLock = false;              // never take "agent.lock"
+  double sweepInterval = 3600;      // seconds between two sweeps of stale temporary files
 };
 
 // Parses a number of seconds: plain decimal digits with an optional fraction

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -180,6 +181,21 @@ int LinuxRequestQueue::ReadClaimed(const std::string& stem, size_t limit, std::s
     }
   }
   close(fd);
+  return 0;
+}
+
+int LinuxRequestQueue::RemoveIfOlder(const std::string& name, double maxAge, bool* removed) {
+  *removed = false;
+  struct stat st;
+  if (fstatat(dirFd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return 0;
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) return errno;
+  double age = static_cast<double>(now.tv_sec - st.st_mtim.tv_sec) +
+               static_cast<double>(now.tv_nsec - st.st_mtim.tv_nsec) / 1e9;
+  if (!(age > maxAge)) return 0;
+  if (unlinkat(dirFd_, name.c_str(), 0) != 0) return errno;
+  *removed = true;
   return 0;
 }
 

@@ -39,6 +39,16 @@ std::optional<std::string> QueuedStem(const std::string& name) { return StemOf(n
 
 std::optional<std::string> ClaimedStem(const std::string& name) { return StemOf(name, ".claimed"); }
 
+bool IsWriterTemporary(const std::string& name) {
+  constexpr size_t kHexDigits = 32;
+  if (name.size() != 1 + kHexDigits + 4 || name[0] != '.' || !EndsWith(name, ".tmp")) return false;
+  for (size_t i = 1; i <= kHexDigits; ++i) {
+    char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 std::string EscapeForLine(const std::string& text) {
   std::string out;
   out.reserve(text.size());

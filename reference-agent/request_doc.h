@@ -17,6 +17,9 @@ inline constexpr size_t kMaxRequestBytes = 65536;
 std::optional<std::string> QueuedStem(const std::string& name);
 // The same for "<stem>.claimed"; used by the status tool only.
 std::optional<std::string> ClaimedStem(const std::string& name);
+// Whether `name` is a writer's temporary file: "." followed by exactly 32
+// lowercase hexadecimal digits and ".tmp", the form the opener writes.
+bool IsWriterTemporary(const std::string& name);
 
 // The output line (without its newline) for the document `doc` of request
 // `stem`:

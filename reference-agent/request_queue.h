@@ -32,6 +32,14 @@ class RequestQueue {
   // Removes <stem>.claimed (a directory of that name too, when empty).
   // Returns 0, or the errno of the removal.
   virtual int RemoveClaimed(const std::string& stem) = 0;
+
+  // Removes the file `name` when it is a regular file whose modification
+  // time lies more than `maxAge` seconds before the wall clock; anything
+  // else (a younger file, one dated in the future, a directory, a symbolic
+  // link, which is not followed, a FIFO) stays. Sets `*removed` to whether
+  // it removed the file. Returns 0, or the errno of the failing call (ENOENT
+  // when the name has gone).
+  virtual int RemoveIfOlder(const std::string& name, double maxAge, bool* removed) = 0;
 };
 
 // The real queue folder below the settings folder `confFd` (which stays the
@@ -57,6 +65,7 @@ class LinuxRequestQueue : public RequestQueue {
   int Claim(const std::string& stem) override;
   int ReadClaimed(const std::string& stem, size_t limit, std::string* doc) override;
   int RemoveClaimed(const std::string& stem) override;
+  int RemoveIfOlder(const std::string& name, double maxAge, bool* removed) override;
 
  private:
   LinuxRequestQueue(int confFd, int inotifyFd) : confFd_(confFd), inotifyFd_(inotifyFd) {}

@@ -111,6 +111,9 @@ const char* HelpText() {
          "                                  claimed (unset: run until signalled)\n"
          "  CORVANTIS_AGENT_NO_LOCK=1       never take agent.lock (plays an older\n"
          "                                  agent); 0 or unset: take it\n"
+         "  CORVANTIS_AGENT_SWEEP_INTERVAL=S  remove writers' temporary files\n"
+         "                                  (.HEX.tmp) older than 36 hours at start\n"
+         "                                  and every S s (unset: 3600)\n"
          "\n"
          "Exit status: 0 done; 1 failure while running; 2 bad arguments, bad knob\n"
          "or no usable settings folder; 3 another agent holds agent.lock.\n";

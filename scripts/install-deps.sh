@@ -8,8 +8,12 @@ packages=(
   nlohmann-json3-dev uuid-dev
   googletest libgtest-dev libgmock-dev
   libglib2.0-dev libsystemd-dev
+  libgtk-3-dev libx11-dev
+  xvfb xdotool x11-utils imagemagick
   libbenchmark-dev
   clang libclang-rt-dev
+  desktop-file-utils shared-mime-info xdg-utils libglib2.0-bin hicolor-icon-theme
+  systemd man-db file gzip dpkg-dev fakeroot lintian
 )
 
 missing=()

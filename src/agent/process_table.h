@@ -1,6 +1,6 @@
 // The process table as the old-agent scan reads it: the listed process ids
-// and, per process, its owner, start time, names, executable path and
-// argument block. The scan talks only to this interface; tests replace it.
+// and, per process, its owner, start time, names, executable path, argument
+// block and environment. The scan talks only to this interface; tests replace it.
 #pragma once
 
 #include <sys/types.h>
@@ -39,6 +39,10 @@ class ProcessTable {
   // The argument block of `pid` in the layout CVArgsShowToolRun walks
   // (procargs.h); false when the arguments cannot be read.
   virtual bool ReadArgs(pid_t pid, std::vector<unsigned char>* out) = 0;
+  // The environment block of `pid` as it was given to the program:
+  // "NAME=value" strings each ended by NUL (environ_block.h); false when it
+  // cannot be read whole.
+  virtual bool ReadEnviron(pid_t pid, std::string* out) = 0;
 
   // The current time in whole seconds since the epoch.
   virtual time_t Now() = 0;
@@ -60,6 +64,7 @@ class ProcfsTable : public ProcessTable {
   bool ReadRecord(pid_t pid, ProcessRecord* out) override;
   bool ReadPath(pid_t pid, std::string* out) override;
   bool ReadArgs(pid_t pid, std::vector<unsigned char>* out) override;
+  bool ReadEnviron(pid_t pid, std::string* out) override;
   time_t Now() override;
   pid_t Self() override;
   uid_t RealUid() override;

@@ -220,6 +220,17 @@ bool ProcfsTable::ReadArgs(pid_t pid, std::vector<unsigned char>* out) try {
   return false;
 }
 
+bool ProcfsTable::ReadEnviron(pid_t pid, std::string* out) try {
+  long argMax = sysconf(_SC_ARG_MAX);
+  if (argMax < 1) return false;
+  // One byte over the largest block tells a whole block from a cut one.
+  size_t cap = static_cast<size_t>(argMax) + 1;
+  if (!ReadFileUpTo(root_ + "/" + std::to_string(pid) + "/environ", cap, out)) return false;
+  return out->size() < cap;
+} catch (const std::bad_alloc&) {
+  return false;
+}
+
 time_t ProcfsTable::Now() { return time(nullptr); }
 
 pid_t ProcfsTable::Self() { return getpid(); }

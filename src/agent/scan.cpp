@@ -3,11 +3,15 @@
 #include <cstdint>
 #include <ctime>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "agent/environ_block.h"
 #include "agent/process_table.h"
 #include "agent/procargs.h"
+#include "queue/conf_dir.h"
+#include "queue/queue_sys.h"
 
 namespace {
 
@@ -33,12 +37,31 @@ bool IsToolRun(cv::ProcessTable& table, pid_t pid) {
   return CVArgsShowToolRun(block.data(), block.size());
 }
 
+// Whether `pid` is known to serve another settings folder than `own`: its
+// environment resolves, by the rule of CVConfDir, to a folder that is not
+// `own`. The password database is this process's: `pid` has the same real
+// user. An unreadable environment, or one that resolves to no folder, tells
+// nothing, and the agent counts as this folder's. So does an empty one: a
+// program in the middle of its exec shows its new path before its
+// environment is laid out.
+bool ServesOtherFolder(cv::ProcessTable& table, pid_t pid, const std::optional<std::string>& own) {
+  if (!own) return false;
+  std::string block;
+  if (!table.ReadEnviron(pid, &block) || block.empty()) return false;
+  CVConfDirSources sources;
+  sources.getenv = [&block](const char* name) { return CVEnvironValue(block, name); };
+  sources.realUserHome = CVQueueSysCurrent().realUserHome;
+  auto theirs = CVConfDirFrom(sources);
+  return theirs && !CVSameConfDir(*theirs, *own);
+}
+
 pid_t Scan(cv::ProcessTable& table, pid_t excludePid, pid_t* youngOut) {
   std::vector<pid_t> pids;
   if (!table.ListPids(&pids) || pids.empty()) return 0;
   const time_t now = table.Now();
   const pid_t self = table.Self();
   const uid_t uid = table.RealUid();
+  const std::optional<std::string> own = CVConfDir();
 
   for (pid_t pid : pids) {
     if (pid <= 0 || pid == excludePid || pid == self) continue;
@@ -47,6 +70,7 @@ pid_t Scan(cv::ProcessTable& table, pid_t excludePid, pid_t* youngOut) {
     if (rec.uid != uid) continue;
     if (!IsAgentExecutable(table, pid, rec)) continue;
     if (IsToolRun(table, pid)) continue;
+    if (ServesOtherFolder(table, pid, own)) continue;
 
     int64_t age;
     if (__builtin_sub_overflow(static_cast<int64_t>(now), rec.startSec, &age)) {

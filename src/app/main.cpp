@@ -2,7 +2,10 @@
 // agent. The controller drives everything from the application's events,
 // its tick timer and its exit watch; its quit ends the process with status
 // 0 through Platform::Terminate.
+#include <unistd.h>
+
 #include "app/desktop_app.h"
+#include "app/options.h"
 #include "opener/agent_control.h"
 #include "opener/opener.h"
 #include "platform/alert_presenter.h"
@@ -24,6 +27,9 @@ class OpenerDelegate : public cv::DesktopDelegate {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (auto option = cv::ParseAppOption(argc, argv)) {
+    return cv::RunAppOption(*option, cv::RealDiagnoseSys(), STDOUT_FILENO);
+  }
   LOG = cv::CreateSystemLog("corvantis.opener", "opener");
   // Held for the life of the process and never destroyed: the process ends
   // inside the loop, and nothing may run after the controller is gone.

@@ -23,6 +23,10 @@ inline constexpr const char* kNoResponse =
     "then open the tract again.";
 // "A6".
 inline constexpr const char* kTooMany = "Open at most 32 tracts at a time.";
+// "bad-path", with the document's file name made displayable, in quotes.
+inline constexpr const char* kPathTooLong =
+    "Corvantis can't open %@: its path is longer than 8192 characters.";
+inline constexpr const char* kPathNotUtf8 = "Corvantis can't open %@: its path isn't valid UTF-8.";
 // "not-corva".
 inline constexpr const char* kNotCorva = "Corvantis opens .corva files only.";
 

@@ -48,15 +48,28 @@ void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
     accepted.resize(room);
   }
 
+  // A document whose path cannot go into a request is skipped; the event
+  // goes on. A failure of the folder ("A1") stops it.
+  // One "bad-path" alert per event, naming the first such document.
   bool posted = false;
+  cv::PathFault firstFault = cv::PathFault::kNone;
+  std::string firstBadPath;
   for (const auto& path : accepted) {
-    if (!post("open", path)) break;
-    posted = true;
+    cv::PathFault fault = cv::PathFault::kNone;
+    if (post("open", path, &fault)) {
+      posted = true;
+      continue;
+    }
+    if (fault == cv::PathFault::kNone) break;
+    if (firstFault == cv::PathFault::kNone) {
+      firstFault = fault;
+      firstBadPath = path;
+    }
   }
 
-  if (!_launched) return;
-  if (posted) ensureAgent();
-  startTick();
+  if (_launched && posted) ensureAgent();
+  if (firstFault != cv::PathFault::kNone) alert(badPathText(firstFault, firstBadPath), "bad-path");
+  if (_launched) startTick();
 }
 
 void CVOpener::applicationDidFinishLaunching() {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "opener/agent_control.h"
+#include "opener/document_path.h"
 #include "opener/document_url.h"
 #include "opener/request_record.h"
 #include "platform/platform.h"
@@ -60,13 +61,32 @@ class CVOpener {
 
   // --- request table and claim deadline (requests.cpp) ---
   uint64_t outstanding() const;
-  // Writes a request file of `kind` and records it. false after "A1" was
-  // raised (settings folder unusable or the write failed); nothing is left.
-  bool post(const std::string& kind, const std::optional<std::string>& path);
+  // Writes a request file of `kind` and records it. false when nothing was
+  // posted; nothing is left on disk then:
+  //  - the settings folder is unusable or the write failed for a reason of
+  //    the folder (EACCES, ENOSPC, EROFS, EIO...): "A1" was raised and
+  //    *faultOut is kNone;
+  //  - the path itself cannot go into a request (too long, not UTF-8):
+  //    *faultOut names the fault and no alert was raised, so that the
+  //    caller can raise one "bad-path" for several documents; with a null
+  //    `faultOut`, post raises that alert itself.
+  bool post(const std::string& kind, const std::optional<std::string>& path,
+            cv::PathFault* faultOut = nullptr);
+  // The "bad-path" message for `path` (its file name, made displayable, in
+  // quotes). `fault` must not be kNone.
+  std::string badPathText(cv::PathFault fault, const std::string& path);
   // Withdraws every pending request. Returns how many were withdrawn; records
   // the agent claimed first stay, stamped claimed; no pending record remains.
   uint64_t withdrawPending();
   bool anyPending() const;
+  // Whether a record stamped claimed is followed.
+  bool anyClaimed() const;
+  // For use once the agent that claimed them is gone: reads each claimed
+  // record's state again; a gone one was handled ("handled" line), any
+  // other was not (its .claimed stays, or cannot be seen) and is counted.
+  // Either way the record leaves the table; no file is touched. Returns the
+  // count of records not handled.
+  uint64_t dropUnhandledClaims();
   // Moves _claimBy to now + seconds when that is later (or none was set).
   void extendClaim(double seconds);
 
@@ -89,8 +109,20 @@ class CVOpener {
   // watch it, _childWatch stays none and the tick will not wait for it.
   void becomeParentOf(pid_t pid);
   // The exit watch's handler: reaps `pid` if it is _child and decides again
-  // about the pending requests; restarts the tick. Other pids are ignored.
+  // about the requests left; restarts the tick. Other pids are ignored.
+  // Claimed records whose .claimed is still there were the child's and are
+  // lost, unless another agent held the lock before the exit and still
+  // holds it, or the probe cannot tell (then they may be that agent's and
+  // are followed on). Lost ones raise "A5" after the pending requests were
+  // withdrawn; pending ones get 15 s when another agent holds the lock,
+  // else they are withdrawn ("A5").
   void childExited(pid_t pid);
+  // The tick found the lock free that the running agent (one this process
+  // does not watch as its child) held: it is gone. Claimed records not
+  // handled raise "A5" after a withdrawal; otherwise, with requests
+  // pending, the agent is started once more per run (startAgent). Returns
+  // whether the tick must end here.
+  bool agentLockLost();
   // The plain launch: run once by the tick after the no-document grace.
   void noDocumentLaunch();
 
@@ -137,6 +169,11 @@ class CVOpener {
   bool _alerting = false;
   std::deque<std::string> _alertQueue;
   bool _quitting = false;
+  // The agent was started again after it was lost once (at most once a run).
+  bool _agentRestarted = false;
+  // The pid of the agent whose lock was found free, left out of the old-
+  // agent scan that follows (it may still be on its way out); 0 when none.
+  pid_t _lostAgentPid = 0;
 
  private:
   void removeRequest(const std::shared_ptr<CVRequest>& req);

@@ -1,26 +1,24 @@
 #include <cerrno>
 
+#include "opener/alert_texts.h"
+#include "opener/document_path.h"
 #include "opener/opener.h"
 #include "platform/log.h"
 #include "queue/request.h"
 
-namespace {
-
-// The last component of `path`, trailing "/" ignored ("/" stays "/").
-std::string LastComponent(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  std::string trimmed = path.substr(0, end);
-  if (trimmed == "/") return trimmed;
-  size_t slash = trimmed.rfind('/');
-  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-}
-
-}  // namespace
-
 uint64_t CVOpener::outstanding() const { return _reqs.size(); }
 
-bool CVOpener::post(const std::string& kind, const std::optional<std::string>& path) {
+std::string CVOpener::badPathText(cv::PathFault fault, const std::string& path) {
+  std::string name = "\u201C" + cv::MakeValidUtf8(cv::LastComponent(path)) + "\u201D";
+  const char* text = fault == cv::PathFault::kTooLong ? cvtext::kPathTooLong : cvtext::kPathNotUtf8;
+  std::string out = text;
+  out.replace(out.find("%@"), 2, name);
+  return out;
+}
+
+bool CVOpener::post(const std::string& kind, const std::optional<std::string>& path,
+                    cv::PathFault* faultOut) {
+  if (faultOut) *faultOut = cv::PathFault::kNone;
   if (_cfd < 0) {
     alert(confErrorText(_cfdErr), "A1");
     return false;
@@ -31,13 +29,29 @@ bool CVOpener::post(const std::string& kind, const std::optional<std::string>& p
   watchQueue();
   if (!stem) {
     int err = errno;
-    alert(confErrorText(err), "A1");
+    // ENAMETOOLONG and EINVAL are the document's own fault only when its
+    // path shows it; otherwise they came from the folder like any other.
+    cv::PathFault fault = cv::PathFault::kNone;
+    if (path && (err == ENAMETOOLONG || err == EINVAL)) fault = cv::PathFaultOf(*path);
+    bool matches = (fault == cv::PathFault::kTooLong && err == ENAMETOOLONG) ||
+                   (fault == cv::PathFault::kNotUtf8 && err == EINVAL);
+    if (!matches) {
+      alert(confErrorText(err), "A1");
+      return false;
+    }
+    LOG->Write(cv::LogLevel::kDefault, "not posted (%{public}s): %{private}@",
+               {fault == cv::PathFault::kTooLong ? "path too long" : "path not UTF-8", *path});
+    if (faultOut) {
+      *faultOut = fault;
+    } else {
+      alert(badPathText(fault, *path), "bad-path");
+    }
     return false;
   }
   auto req = std::make_shared<CVRequest>();
   req->stem = *stem;
   req->kind = kind;
-  req->label = path ? LastComponent(*path) : kind;
+  req->label = path ? cv::LastComponent(*path) : kind;
   _reqs.push_back(req);
   LOG->Write(cv::LogLevel::kDefault, "request %{public}@ (%{public}@: %{public}@, %{private}@)",
              {req->stem, req->kind, req->label, path ? *path : std::string()}, req->stem);
@@ -84,6 +98,29 @@ bool CVOpener::anyPending() const {
     if (!req->claimedAt) return true;
   }
   return false;
+}
+
+bool CVOpener::anyClaimed() const {
+  for (const auto& req : _reqs) {
+    if (req->claimedAt) return true;
+  }
+  return false;
+}
+
+uint64_t CVOpener::dropUnhandledClaims() {
+  uint64_t lost = 0;
+  auto snapshot = _reqs;
+  for (const auto& req : snapshot) {
+    if (!req->claimedAt) continue;
+    if (_cfd >= 0 && CVRequestState(_cfd, req->stem) == CVRequestGone) {
+      LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem}, req->stem);
+    } else {
+      LOG->Write(cv::LogLevel::kDefault, "not handled, agent gone: %{public}@", {req->stem}, req->stem);
+      ++lost;
+    }
+    removeRequest(req);
+  }
+  return lost;
 }
 
 void CVOpener::extendClaim(double seconds) {

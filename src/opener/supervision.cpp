@@ -70,7 +70,9 @@ void CVOpener::startAgent(const std::string& noun) {
     return;
   }
   pid_t young = 0;
-  pid_t old = agents_.FindOldFrozenAgent(_child, &young);
+  // An agent whose lock was just found free may still be on its way out:
+  // it is neither old nor young.
+  pid_t old = agents_.FindOldFrozenAgent(_child > 0 ? _child : _lostAgentPid, &young);
   if (old != 0) {
     LOG->Write(cv::LogLevel::kDefault, "pre-lock agent running: pid %d", {static_cast<int>(old)});
     withdrawPending();
@@ -122,25 +124,69 @@ void CVOpener::childExited(pid_t pid) {
     _childWatch->Cancel();
     _childWatch.reset();
   }
+  // The lock holder as last known: the child itself, unless a probe found
+  // another agent holding the lock while the child lived.
+  pid_t holder = _agentPid;
   _child = 0;
   _agentPid = 0;
   _phase = CVPhaseIdle;
-  auto snapshot = _reqs;
-  for (const auto& req : snapshot) {
-    if (req->claimedAt) removeRequest(req);
-  }
-  if (anyPending()) {
-    int pid2 = 0;
-    if (_cfd >= 0 && agents_.ProbeAgent(_cfd, &pid2, nullptr) == CVAgentRunning) {
-      _phase = CVPhaseRunning;
-      _agentPid = pid2;
+
+  bool otherHeld = holder > 0 && holder != pid;
+  int pid2 = 0;
+  int r = CVAgentAbsent;
+  if (_cfd >= 0 && (anyPending() || (otherHeld && anyClaimed()))) r = agents_.ProbeAgent(_cfd, &pid2, nullptr);
+  bool other = r == CVAgentRunning;
+  if (other) {
+    _phase = CVPhaseRunning;
+    _agentPid = pid2;
+    if (anyPending()) {
       _claimBy.reset();
       extendClaim(kRunningClaim);
-    } else if (withdrawPending() > 0) {
-      alert(cvtext::kNoResponse, "A5");
     }
   }
+  // Claims are the child's unless the agent that held the lock before the
+  // exit still holds it. A probe that cannot tell changes nothing of what
+  // was known of that agent: its claims are followed on, and it is taken to
+  // run, so that its lock found free later counts as its loss.
+  bool theirs = otherHeld && ((other && pid2 == holder) || r == CVAgentUnknown);
+  if (theirs && r == CVAgentUnknown) {
+    _phase = CVPhaseRunning;
+    _agentPid = holder;
+  }
+  uint64_t lost = theirs ? 0 : dropUnhandledClaims();
+  uint64_t withdrawn = 0;
+  if (anyPending() && (!other || lost > 0)) {
+    withdrawn = withdrawPending();
+    // With nobody known to hold the lock, what the withdrawal found claimed
+    // was claimed by the child just before it went.
+    if (!other && !theirs) lost += dropUnhandledClaims();
+  }
+  if (lost + withdrawn > 0) alert(cvtext::kNoResponse, "A5");
   startTick();
+}
+
+bool CVOpener::agentLockLost() {
+  LOG->Write(cv::LogLevel::kDefault, "agent lock free: agent pid %d gone", {static_cast<int>(_agentPid)});
+  _lostAgentPid = _agentPid;
+  _phase = CVPhaseIdle;
+  _agentPid = 0;
+  // Read again after the probe: a claim handled just before the agent went
+  // is gone by now, and only a .claimed still there was not handled.
+  if (dropUnhandledClaims() > 0) {
+    withdrawPending();
+    // The lock is free: what the withdrawal found claimed was claimed by
+    // the agent that went.
+    dropUnhandledClaims();
+    alert(cvtext::kNoResponse, "A5");
+    return true;
+  }
+  // Pending requests: start the agent once more; after a second loss the
+  // claim deadline decides.
+  if (!anyPending() || _agentRestarted || _child > 0) return false;
+  _agentRestarted = true;
+  LOG->Write(cv::LogLevel::kDefault, "starting the agent again");
+  startAgent("the tract");
+  return true;
 }
 
 void CVOpener::noDocumentLaunch() {

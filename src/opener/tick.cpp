@@ -61,14 +61,23 @@ void CVOpener::tick() {
 
   bool busy = !_reqs.empty() || (_handoffUntil && *_handoffUntil > now);
 
-  if (_cfd >= 0 && busy && !(_phase == CVPhaseRunning && _agentPid > 0)) {
+  // Probe while the agent's pid is still to be learnt, and, while requests
+  // are followed, to notice a running agent going away: its exit is seen
+  // only for a child that this process watches. The pid is read only when
+  // wanted; otherwise the probe is one open and one flock.
+  bool wantPid = !(_phase == CVPhaseRunning && _agentPid > 0);
+  bool watchLock = _phase == CVPhaseRunning && !_reqs.empty() && !(_child > 0 && _childWatch);
+  if (_cfd >= 0 && busy && (wantPid || watchLock)) {
     int pid = 0;
-    if (agents_.ProbeAgent(_cfd, &pid, nullptr) == CVAgentRunning) {
+    int r = agents_.ProbeAgent(_cfd, wantPid ? &pid : nullptr, nullptr);
+    if (r == CVAgentRunning) {
       if (_phase != CVPhaseRunning) {
         _phase = CVPhaseRunning;
         if (anyPending()) extendClaim(kRunningClaim);
       }
       if (pid >= 1) _agentPid = pid;
+    } else if (r == CVAgentAbsent && watchLock && agentLockLost()) {
+      return;
     }
   }
 

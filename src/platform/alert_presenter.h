@@ -5,6 +5,9 @@
 // the nested loop) plugs in here without any change to the callers.
 #pragma once
 
+#include <spawn.h>
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,8 +32,61 @@ class StderrAlertPresenter : public AlertPresenter {
             std::function<void()> dismissed) override;
 };
 
-// The presenter for this session: the stderr one for now, and always when
-// no display is reachable (neither DISPLAY nor WAYLAND_DISPLAY set).
+// The system calls of the windowed presenter; tests substitute them. Each
+// behaves as the call it is named after (return value and errno).
+struct AlertChildCalls {
+  int (*posixSpawn)(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                    const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
+  int (*pidfdOpen)(pid_t pid);  // pidfd_open(pid, 0); the descriptor is close-on-exec
+  pid_t (*waitPid)(pid_t pid, int* status, int options);
+  int (*closeFd)(int fd);
+  const char* (*getEnv)(const char* name);
+};
+
+const AlertChildCalls& RealAlertChildCalls();
+
+// Shows each alert as a window of its own: runs `program` (corvantis-alert)
+// as a child with the arguments
+//
+//   --primary <message text> -- <informative text>
+//
+// (no shell), standard input on /dev/null, standard output and error
+// shared with this process, no other descriptor, default signal actions
+// and an empty signal mask, and this process's environment, so that a
+// startup identifier or activation token reaches the window. The child's
+// exit is watched from the default main context (a pidfd, or a 50 ms poll
+// where pidfd_open is missing) and only that pid is ever reaped: the
+// caller's own children are left to the caller.
+//
+// `dismissed` runs from that watch once the child has exited, or before Show
+// returns when no child could be started (no display, no program). The alert
+// counts as seen only when the child exited with status 0; in every other
+// case (no DISPLAY or WAYLAND_DISPLAY, the program missing or not
+// startable, a non-zero status, a signal, a lost child) the informative
+// text is written to stderr as StderrAlertPresenter does, and the alert is
+// dismissed as well. No message is lost. A failure is also logged.
+// Main thread only; `calls` must outlive the presenter.
+class WindowAlertPresenter : public AlertPresenter {
+ public:
+  explicit WindowAlertPresenter(std::string program, const AlertChildCalls& calls = RealAlertChildCalls());
+  void Show(const std::string& messageText, const std::string& informativeText,
+            std::function<void()> dismissed) override;
+
+ private:
+  bool DisplayReachable() const;
+
+  std::string program_;
+  const AlertChildCalls& calls_;
+  StderrAlertPresenter fallback_;
+};
+
+// "corvantis-alert" in the folder of this process's program (the target of
+// /proc/self/exe); empty when that link cannot be read.
+std::string AlertProgramPath();
+
+// The presenter of the opener: a WindowAlertPresenter on AlertProgramPath().
+// Without a display it writes to stderr, so it also serves a session that
+// has none.
 std::unique_ptr<AlertPresenter> CreateAlertPresenter();
 
 }  // namespace cv

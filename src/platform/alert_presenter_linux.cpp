@@ -26,10 +26,18 @@ void StderrAlertPresenter::Show(const std::string&, const std::string& informati
   dismissed();
 }
 
+std::string AlertProgramPath() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return "";
+  std::string self(buf, static_cast<size_t>(n));
+  size_t slash = self.rfind('/');
+  if (slash == std::string::npos) return "";
+  return self.substr(0, slash + 1) + "corvantis-alert";
+}
+
 std::unique_ptr<AlertPresenter> CreateAlertPresenter() {
-  // No windowed presenter exists yet: with or without a display the alert
-  // goes to stderr.
-  return std::make_unique<StderrAlertPresenter>();
+  return std::make_unique<WindowAlertPresenter>(AlertProgramPath());
 }
 
 }  // namespace cv

@@ -183,7 +183,7 @@ const ProcessCalls& RealProcessCalls() { return kRealCalls; }
 GlibPlatform::GlibPlatform(std::unique_ptr<AlertPresenter> presenter, const ProcessCalls& calls)
     : presenter_(std::move(presenter)), calls_(calls) {}
 
-double GlibPlatform::Now() { return static_cast<double>(g_get_real_time()) / 1e6; }
+double GlibPlatform::Now() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
 
 std::unique_ptr<Timer> GlibPlatform::ScheduleRepeating(double seconds, std::function<void()> fire) {
   double ms = std::round(seconds * 1000.0);

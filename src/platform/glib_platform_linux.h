@@ -1,7 +1,7 @@
 // The Platform of the Linux desktop, on the GLib default main context.
 // Construct, use and destroy it on the thread that runs that context.
 //
-//   Now                       g_get_real_time() in seconds
+//   Now                       g_get_monotonic_time() in seconds
 //   ScheduleRepeating         a timeout source that may recurse, so it also
 //                             fires inside an alert raised by its own callback
 //   WatchExit                 a pidfd (pidfd_open) watched for G_IO_IN; the

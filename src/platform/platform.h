@@ -38,7 +38,11 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  // Wall-clock time, seconds since 1970 with the fraction.
+  // Monotonic time in seconds with the fraction, from an arbitrary origin
+  // (CLOCK_MONOTONIC). It never goes back and does not follow changes to the
+  // wall clock: every instant of the controller (deadlines, windows, claim
+  // stamps, the launch grace) comes from here. Only differences of two
+  // readings mean anything; it is no date.
   virtual double Now() = 0;
 
   // Calls `fire` every `seconds` on the main loop, also while a modal alert

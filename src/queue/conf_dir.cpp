@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <string_view>
 
 #include "queue/queue_sys.h"
 
@@ -18,22 +19,45 @@ std::string JoinComponent(const std::string& base, const char* name) {
   return base.substr(0, end + 1) + "/" + name;
 }
 
-std::optional<std::string> ResolveBase(const CVQueueSys& sys) {
-  if (auto appData = sys.getenv("APPDATA")) return *appData;
-  if (auto home = sys.getenv("HOME")) return home->empty() ? std::string("/") : *home;
-  return sys.realUserHome();
+std::optional<std::string> ResolveBase(const CVConfDirSources& src) {
+  if (auto appData = src.getenv("APPDATA")) return *appData;
+  if (auto home = src.getenv("HOME")) return home->empty() ? std::string("/") : *home;
+  return src.realUserHome();
+}
+
+// `path` with runs of "/" made one, "." components dropped and no trailing
+// "/"; the root, however spelt, is "/".
+std::string Lexical(const std::string& path) {
+  std::string out;
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t end = path.find('/', i);
+    if (end == std::string::npos) end = path.size();
+    std::string_view part(path.data() + i, end - i);
+    if (!part.empty() && part != ".") {
+      if (i > 0) out.push_back('/');
+      out.append(part);
+    }
+    i = end + 1;
+  }
+  if (out.empty() && !path.empty() && path[0] == '/') out.push_back('/');
+  return out;
+}
+
+bool IsLink(const CVQueueSys& sys, int baseFd, const char* path) {
+  struct stat st;
+  return sys.fstatat(baseFd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
 }  // namespace
 
-std::optional<std::string> CVConfDir() {
-  const CVQueueSys& sys = CVQueueSysCurrent();
+std::optional<std::string> CVConfDirFrom(const CVConfDirSources& sources) {
   std::optional<std::string> path;
-  auto override = sys.getenv("CORVANTIS_AGENT_DIR");
+  auto override = sources.getenv("CORVANTIS_AGENT_DIR");
   if (override && !override->empty()) {
     path = *override;
   } else {
-    auto base = ResolveBase(sys);
+    auto base = ResolveBase(sources);
     if (!base) return std::nullopt;
     path = JoinComponent(*base, "Corvantis");
   }
@@ -41,14 +65,25 @@ std::optional<std::string> CVConfDir() {
   return path;
 }
 
+std::optional<std::string> CVConfDir() {
+  const CVQueueSys& sys = CVQueueSysCurrent();
+  return CVConfDirFrom(CVConfDirSources{sys.getenv, sys.realUserHome});
+}
+
+bool CVSameConfDir(const std::string& a, const std::string& b) { return Lexical(a) == Lexical(b); }
+
 int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
   const CVQueueSys& sys = CVQueueSysCurrent();
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
-  int fd = sys.openat(baseFd, path, flags, 0);
+  auto open = [&] { return CVRetryEintr([&] { return sys.openat(baseFd, path, flags, 0); }); };
+  int fd = open();
   if (fd < 0 && errno == ENOENT) {
-    if (sys.mkdirat(baseFd, path, 0700) != 0 && errno != EEXIST) return -1;
-    fd = sys.openat(baseFd, path, flags, 0);
+    if (CVRetryEintr([&] { return sys.mkdirat(baseFd, path, 0700); }) != 0 && errno != EEXIST) return -1;
+    fd = open();
   }
+  // O_NOFOLLOW|O_DIRECTORY answers ENOTDIR for a link as for a file; the
+  // link is refused for being a link, which is what ELOOP says.
+  if (fd < 0 && noFollow && errno == ENOTDIR) errno = IsLink(sys, baseFd, path) ? ELOOP : ENOTDIR;
   if (fd < 0) return -1;
 
   struct stat st;
@@ -57,7 +92,7 @@ int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
     errno = EPERM;
     return -1;
   }
-  if ((st.st_mode & 077) != 0 && sys.fchmod(fd, 0700) != 0) {
+  if ((st.st_mode & 077) != 0 && CVRetryEintr([&] { return sys.fchmod(fd, 0700); }) != 0) {
     int err = errno;
     sys.close(fd);
     errno = err;

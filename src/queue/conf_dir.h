@@ -5,6 +5,7 @@
 // access goes through queue_sys.h, which tests replace.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,27 @@
 // Returns the path only when it is non-empty and absolute; otherwise nullopt.
 std::optional<std::string> CVConfDir();
 
+// Where the rule of CVConfDir reads its sources: the environment and the
+// password-database home of the real user id (both nullopt when missing).
+struct CVConfDirSources {
+  std::function<std::optional<std::string>(const char* name)> getenv;
+  std::function<std::optional<std::string>()> realUserHome;
+};
+
+// The rule of CVConfDir over `sources` instead of this process's own; used
+// to learn which settings folder another process of the user resolves.
+// realUserHome is asked only when neither APPDATA nor HOME is set. Never
+// throws but std::bad_alloc.
+std::optional<std::string> CVConfDirFrom(const CVConfDirSources& sources);
+
+// Whether two settings folder paths, as CVConfDir returns them, name the
+// same folder. The paths are compared as strings after runs of "/" are made
+// one, "." components dropped and a trailing "/" cut: "/a//b/", "/a/./b"
+// and "/a/b" are one folder. ".." and symbolic links are not resolved (that
+// would need the file system, and the answer could differ between the two
+// processes), so "/a/../b" and "/b" are two folders.
+bool CVSameConfDir(const std::string& a, const std::string& b);
+
 // Opens `path` (relative to `baseFd` unless absolute) as a read-only
 // directory, O_CLOEXEC, plus O_NOFOLLOW when `noFollow`. Creates it with mode
 // 0700 when missing (last component only; EEXIST from a racing creator counts
@@ -23,8 +45,9 @@ std::optional<std::string> CVConfDir();
 // geteuid(); tightens group/other bits to 0700 with fchmod.
 // Returns the descriptor, owned by the caller, or -1 with errno set to the
 // error of the failing step (descriptor closed first). With `noFollow` a
-// symbolic link in place of the directory fails in openat (ENOTDIR on Linux)
-// and nothing is created.
+// symbolic link in place of the directory fails with ELOOP (Linux's openat
+// says ENOTDIR; an fstatat tells the link apart from a file, which keeps
+// ENOTDIR) and nothing is created.
 int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow);
 
 // CVOpenOwnedDir(AT_FDCWD, CVConfDir(), false). No path: -1 with EINVAL.

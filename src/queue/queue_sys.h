@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <functional>
 #include <optional>
 #include <string>
@@ -51,6 +52,18 @@ struct CVQueueSys {
   // 16 bytes of a random (version 4) UUID.
   std::function<void(unsigned char out[16])> uuid;
 };
+
+// Calls `call` again while it fails (-1) with EINTR; returns its last
+// result, errno as that call left it. Not for close: Linux has released the
+// descriptor even when close says EINTR.
+template <typename Call>
+auto CVRetryEintr(Call&& call) -> decltype(call()) {
+  decltype(call()) rc;
+  do {
+    rc = call();
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
 
 // The table of real calls.
 const CVQueueSys& CVQueueSysReal();

@@ -36,12 +36,15 @@ int WriteAll(const CVQueueSys& sys, int fd, const std::string& data) {
 int WriteTemp(const CVQueueSys& sys, int qfd, const std::string& tmpName, const std::string& doc,
               bool* created) {
   *created = false;
-  int fd = sys.openat(qfd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = CVRetryEintr([&] {
+    return sys.openat(qfd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  });
   if (fd < 0) return errno;
   *created = true;
   int err = WriteAll(sys, fd, doc);
-  if (err == 0 && sys.fsync(fd) != 0) err = errno;
-  if (sys.close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && CVRetryEintr([&] { return sys.fsync(fd); }) != 0) err = errno;
+  // EINTR from close: the descriptor is released, and fsync has the data.
+  if (sys.close(fd) != 0 && errno != EINTR && err == 0) err = errno;
   return err;
 }
 
@@ -51,7 +54,12 @@ bool Exists(const CVQueueSys& sys, int qfd, const std::string& name) {
 }
 
 int OpenQueueDir(const CVQueueSys& sys, int confFd) {
-  return sys.openat(confFd, kQueueDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+  return CVRetryEintr(
+      [&] { return sys.openat(confFd, kQueueDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0); });
+}
+
+int Unlink(const CVQueueSys& sys, int qfd, const std::string& name) {
+  return CVRetryEintr([&] { return sys.unlinkat(qfd, name.c_str(), 0); });
 }
 
 std::optional<std::string> Fail(const CVQueueSys& sys, int qfd, int err) {
@@ -89,12 +97,12 @@ std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
   bool created = false;
   int err = WriteTemp(sys, qfd, tmpName, *doc, &created);
   if (err != 0) {
-    if (created) sys.unlinkat(qfd, tmpName.c_str(), 0);
+    if (created) Unlink(sys, qfd, tmpName);
     return Fail(sys, qfd, err);
   }
-  if (sys.renameat(qfd, tmpName.c_str(), qfd, finalName.c_str()) != 0) {
+  if (CVRetryEintr([&] { return sys.renameat(qfd, tmpName.c_str(), qfd, finalName.c_str()); }) != 0) {
     err = errno;
-    sys.unlinkat(qfd, tmpName.c_str(), 0);
+    Unlink(sys, qfd, tmpName);
     return Fail(sys, qfd, err);
   }
   sys.close(qfd);
@@ -120,7 +128,7 @@ int CVWithdrawRequest(int confFd, const std::string& stem) {
   int qfd = OpenQueueDir(sys, confFd);
   if (qfd < 0) return CVRequestGone;
   int state = CVRequestGone;
-  if (sys.unlinkat(qfd, (stem + ".json").c_str(), 0) == 0) {
+  if (Unlink(sys, qfd, stem + ".json") == 0) {
     state = CVRequestQueued;
   } else if (Exists(sys, qfd, stem + ".claimed")) {
     state = CVRequestClaimed;

@@ -26,7 +26,9 @@ extern int64_t lastMs;
 //   EFBIG         the document is longer than 65536 bytes;
 //   otherwise the error of the failing open/write/fsync/close/rename (the
 //   first of write, fsync, close; EIO for a write that makes no progress);
-//   no temporary or .json file is left behind. From the temporary file on,
+//   no temporary or .json file is left behind. A call interrupted (EINTR) is
+//   made again; an interrupted close counts as done, since Linux releases the
+//   descriptor and fsync came first. From the temporary file on,
 //   a failure has used up its milliseconds in lastMs.
 // `confFd` must be a valid descriptor.
 std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,

@@ -130,6 +130,7 @@ TEST_F(ProbeTest, PidFromTheContentOfAnExclusivelyLockedFile) {
       {"negative fraction toward zero", "{\"pid\":-12.9}", -12},
       {"exponent", "{\"pid\":7e2}", 700},
       {"string of digits", "{\"pid\":\"731\"}", 0},
+      {"short string of digits", "{\"pid\":\"12\"}", 0},
       {"null", "{\"pid\":null}", 0},
       {"boolean", "{\"pid\":true}", 0},
       {"nested object", "{\"pid\":{\"pid\":731}}", 0},
@@ -157,6 +158,9 @@ TEST_F(ProbeTest, PidFromTheContentOfAnExclusivelyLockedFile) {
       {"object ends at byte 512", Padded(512), 731},
       {"object ends at byte 513", Padded(513), 0},
       {"valid first 512 bytes, garbage after", Padded(512) + "garbage", 731},
+      {"100 KB object", Padded(100 * 1024), 0},
+      {"100 KB of garbage", std::string(100 * 1024, '\xff'), 0},
+      {"binary garbage", std::string("\x00\x01{\"pid\":731}\x7f", 15), 0},
   };
   ASSERT_TRUE(cvtest::WriteFile(lock(), ""));
   LockHolder agent(lock(), LOCK_EX);

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -314,14 +315,23 @@ class BundleCopy {
     }
   }
 
-  // Starts the copy with `argv` and waits until it runs the copy.
-  bool Run(const std::vector<std::string>& argv, bool idle = false) {
+  // Starts the copy with `argv` and waits until it runs the copy. `vars`
+  // ("NAME=value") replace the same names of this process's environment.
+  bool Run(const std::vector<std::string>& argv, bool idle = false,
+           const std::vector<std::string>& vars = {}) {
     if (!ok_) return false;
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) envStrings.push_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      bool replaced = std::any_of(vars.begin(), vars.end(),
+                                  [&](const std::string& v) { return v.substr(0, v.find('=')) == name; });
+      if (!replaced) envStrings.push_back(entry);
+    }
+    envStrings.insert(envStrings.end(), vars.begin(), vars.end());
     if (idle) envStrings.push_back(std::string(kIdleEnv) + "=1");
     std::vector<char*> env;
     for (std::string& e : envStrings) env.push_back(e.data());
@@ -470,6 +480,99 @@ TEST(RealProc, FindOldFrozenAgentFindsRunningCopy) {
   EXPECT_EQ(CVFindOldFrozenAgent(0, &young), 0);
   EXPECT_EQ(young, agent.pid());
   EXPECT_EQ(CVFindOldFrozenAgent(0, nullptr), 0);
+}
+
+// ---- agents of another settings folder
+
+TEST_F(FixtureProc, EnvironmentWholeOrNot) {
+  AddProc(30, 1, "CorvantisAgent", 'S', 0, kAgent, "CorvantisAgent\0"s);
+  ASSERT_TRUE(cvtest::WriteFile(root_.Join("30/environ"), "HOME=/h\0CORVANTIS_AGENT_DIR=/x\0"s));
+  AddProc(31, 1, "CorvantisAgent", 'S', 0, kAgent, "CorvantisAgent\0"s);
+  cv::ProcfsTable table(root_.path());
+  std::string block;
+  ASSERT_TRUE(table.ReadEnviron(30, &block));
+  EXPECT_EQ(block, "HOME=/h\0CORVANTIS_AGENT_DIR=/x\0"s);
+  EXPECT_FALSE(table.ReadEnviron(31, &block));
+  // A block longer than any the kernel passes to a program is cut: unusable.
+  ASSERT_TRUE(cvtest::WriteFile(root_.Join("31/environ"),
+                                std::string(static_cast<size_t>(sysconf(_SC_ARG_MAX)) + 1, 'x')));
+  EXPECT_FALSE(table.ReadEnviron(31, &block));
+}
+
+TEST(RealProc, AgentOfAnotherFolderIsPassedOverAndOfThisFolderCounted) {
+  std::optional<std::string> self = LinkOf(getpid());
+  ASSERT_TRUE(self);
+  cvtest::TempDir folders;
+  std::string own = folders.Join("own");
+  cvtest::ScopedEnv env("CORVANTIS_AGENT_DIR", own);
+  BundleCopy other(*self, "O.app");
+  ASSERT_TRUE(other.Run({"CorvantisAgent"}, true, {"CORVANTIS_AGENT_DIR=" + folders.Join("other")}));
+  BundleCopy same(*self, "S.app");
+  // The same folder spelt with a doubled and a trailing slash.
+  ASSERT_TRUE(same.Run({"CorvantisAgent"}, true, {"CORVANTIS_AGENT_DIR=/" + own + "/"}));
+  BundleCopy byHome(*self, "H.app");
+  ASSERT_TRUE(byHome.Run({"CorvantisAgent"}, true, {"CORVANTIS_AGENT_DIR=", "HOME=" + folders.path()}));
+  // The exec shows the new path a moment before the environment.
+  for (pid_t pid : {other.pid(), same.pid(), byHome.pid()}) {
+    ASSERT_TRUE(cvtest::WaitUntil(
+        [pid] { return !cvtest::ReadFile("/proc/" + std::to_string(pid) + "/environ").value_or("").empty(); },
+        30));
+  }
+
+  Found f = ScanChildren({other.pid()}, 25);
+  EXPECT_EQ(f.old, 0);
+  EXPECT_EQ(f.young, 0);
+  f = ScanChildren({other.pid()});
+  EXPECT_EQ(f.young, 0);
+  f = ScanChildren({other.pid(), same.pid()});
+  EXPECT_EQ(f.old, 0);
+  EXPECT_EQ(f.young, same.pid());
+  f = ScanChildren({other.pid(), same.pid()}, 25);
+  EXPECT_EQ(f.old, same.pid());
+  // HOME/Corvantis is another folder than "own".
+  f = ScanChildren({byHome.pid()}, 25);
+  EXPECT_EQ(f.old, 0);
+  cvtest::ScopedEnv home("CORVANTIS_AGENT_DIR", folders.Join("Corvantis"));
+  f = ScanChildren({byHome.pid()}, 25);
+  EXPECT_EQ(f.old, byHome.pid());
+}
+
+// An agent whose environment this user may not read (its effective user is
+// another) counts as this folder's, whatever the environment holds.
+TEST(RealProc, AgentWithUnreadableEnvironmentCounts) {
+  if (!cvtest::CanSwitchUser()) GTEST_SKIP() << "needs root to make a process of mixed users";
+  pid_t agent = fork();
+  ASSERT_GE(agent, 0);
+  if (agent == 0) {
+    prctl(PR_SET_NAME, "CorvantisAgent", 0, 0, 0);
+    if (setresgid(cvtest::kNobody, 0, 0) != 0 || setresuid(cvtest::kNobody, 0, 0) != 0) _exit(1);
+    for (;;) pause();
+  }
+  ASSERT_TRUE(cvtest::WaitUntil(
+      [&] {
+        cv::ProcessRecord rec;
+        return cv::ProcfsTable().ReadRecord(agent, &rec) && rec.uid == cvtest::kNobody &&
+               rec.comm == "CorvantisAgent";
+      },
+      30));
+  int rc = cvtest::RunAsUser(cvtest::kNobody, [agent] {
+    // The agent's environment names this process's folder; this process now
+    // resolves another, which a readable environment would give away.
+    setenv("CORVANTIS_AGENT_DIR", "/elsewhere/entirely", 1);
+    OwnChildrenTable table;
+    std::string block;
+    if (table.ReadEnviron(agent, &block)) return 10;
+    table.only = {agent};
+    table.shift = 25;
+    pid_t young = -1;
+    if (CVFindOldFrozenAgentIn(table, 0, &young) != agent) return 11;
+    return 0;
+  });
+  kill(agent, SIGKILL);
+  int status;
+  while (waitpid(agent, &status, 0) < 0 && errno == EINTR) {
+  }
+  EXPECT_EQ(rc, 0);
 }
 
 }  // namespace

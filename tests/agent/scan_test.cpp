@@ -10,6 +10,7 @@
 
 #include "agent/process_table.h"
 #include "agent/procargs.h"
+#include "queue/queue_sys.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ struct FakeProc {
   std::optional<cv::ProcessRecord> record;
   std::optional<std::string> path;
   std::optional<std::string> cmdline;  // NUL-separated, as the kernel gives it
+  std::optional<std::string> environ;  // NUL-separated "NAME=value" strings
 };
 
 class FakeTable : public cv::ProcessTable {
@@ -37,6 +39,7 @@ class FakeTable : public cv::ProcessTable {
   bool listable = true;
   std::vector<FakeProc> procs;
   std::vector<pid_t> argsRead;  // pids whose arguments were asked for
+  std::vector<pid_t> environRead;  // pids whose environment was asked for
 
   bool ListPids(std::vector<pid_t>* pids) override {
     if (!listable) return false;
@@ -61,6 +64,13 @@ class FakeTable : public cv::ProcessTable {
     const FakeProc* p = Find(pid);
     if (p == nullptr || !p->cmdline) return false;
     *out = CVArgBlockFromCmdline(p->path.value_or(""), *p->cmdline);
+    return true;
+  }
+  bool ReadEnviron(pid_t pid, std::string* out) override {
+    environRead.push_back(pid);
+    const FakeProc* p = Find(pid);
+    if (p == nullptr || !p->environ) return false;
+    *out = *p->environ;
     return true;
   }
   time_t Now() override { return kNow; }
@@ -88,7 +98,7 @@ cv::ProcessRecord Record(int age, uid_t uid = kUid, std::string name = "Corvanti
 
 // An agent run of the bundle copy started `age` seconds ago, no arguments.
 FakeProc Agent(pid_t pid, int age) {
-  return FakeProc{pid, Record(age), kAgentPath, std::string("CorvantisAgent\0", 15)};
+  return FakeProc{pid, Record(age), kAgentPath, std::string("CorvantisAgent\0", 15), std::nullopt};
 }
 
 FakeProc WithArgs(FakeProc p, std::vector<std::string> argv) {
@@ -299,6 +309,128 @@ TEST(Scan, ArgumentsReadOnlyForOwnedAgents) {
   table.procs = {other, notAgent, Agent(103, 1)};
   Scan(table);
   EXPECT_EQ(table.argsRead, std::vector<pid_t>{103});
+}
+
+// ---- agents of another settings folder ----
+
+// This process's environment for the scan, through the queue's system
+// table: only the variables named, and "/pw" as the password-database home.
+class OwnEnvironment {
+ public:
+  explicit OwnEnvironment(std::vector<std::pair<std::string, std::string>> vars)
+      : vars_(std::move(vars)), sys_(CVQueueSysReal()) {
+    sys_.getenv = [this](const char* name) -> std::optional<std::string> {
+      for (const auto& [k, v] : vars_) {
+        if (k == name) return v;
+      }
+      return std::nullopt;
+    };
+    sys_.realUserHome = []() -> std::optional<std::string> { return "/pw"; };
+    guard_.emplace(sys_);
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> vars_;
+  CVQueueSys sys_;
+  std::optional<CVScopedQueueSys> guard_;
+};
+
+std::string EnvBlock(std::vector<std::string> entries) {
+  std::string block;
+  for (const std::string& e : entries) block += e + '\0';
+  return block;
+}
+
+struct FolderCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> own;
+  std::optional<std::string> theirs;  // the candidate's block; nullopt: unreadable
+  bool counted;
+  friend void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ScanFolder : public testing::TestWithParam<FolderCase> {};
+
+TEST_P(ScanFolder, AgentsOfAnotherFolderArePassedOverAtAnyAge) {
+  const FolderCase& c = GetParam();
+  OwnEnvironment env(c.own);
+  for (int age : {2, 50}) {
+    FakeTable table;
+    FakeProc p = Agent(101, age);
+    p.environ = c.theirs;
+    table.procs = {p};
+    Outcome got = Scan(table);
+    pid_t counted = c.counted ? 101 : 0;
+    EXPECT_EQ(got.old, age > 19 ? counted : 0) << "age " << age;
+    EXPECT_EQ(got.young, age > 19 ? 0 : counted) << "age " << age;
+  }
+}
+
+using Vars = std::vector<std::pair<std::string, std::string>>;
+const Vars kOwnX = {{"CORVANTIS_AGENT_DIR", "/x"}, {"HOME", "/h"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Environments, ScanFolder,
+    testing::Values(
+        FolderCase{"SameOverride", kOwnX, EnvBlock({"HOME=/h", "CORVANTIS_AGENT_DIR=/x"}), true},
+        FolderCase{"OtherOverride", kOwnX, EnvBlock({"HOME=/h", "CORVANTIS_AGENT_DIR=/y"}), false},
+        FolderCase{"OtherHome", {{"HOME", "/h"}}, EnvBlock({"HOME=/g"}), false},
+        FolderCase{"SameFolderByAnotherSource", {{"CORVANTIS_AGENT_DIR", "/h/Corvantis"}},
+                   EnvBlock({"HOME=/h"}), true},
+        FolderCase{"TrailingSlashAndDoubledSlash", kOwnX, EnvBlock({"CORVANTIS_AGENT_DIR=//x/"}),
+                   true},
+        FolderCase{"PrefixIsAnotherFolder", kOwnX, EnvBlock({"CORVANTIS_AGENT_DIR=/x2"}), false},
+        FolderCase{"EmptyOverrideFallsToHome", {{"HOME", "/h"}},
+                   EnvBlock({"CORVANTIS_AGENT_DIR=", "HOME=/h"}), true},
+        FolderCase{"AppDataBeforeHome", {{"HOME", "/h"}}, EnvBlock({"HOME=/h", "APPDATA=/a"}),
+                   false},
+        FolderCase{"NothingSetIsThePasswordHome", {{"CORVANTIS_AGENT_DIR", "/pw/Corvantis"}},
+                   EnvBlock({"PATH=/bin"}), true},
+        FolderCase{"NothingSetElsewhere", kOwnX, EnvBlock({"PATH=/bin"}), false},
+        FolderCase{"FirstOfTwoEntriesDecides", kOwnX,
+                   EnvBlock({"CORVANTIS_AGENT_DIR=/y", "CORVANTIS_AGENT_DIR=/x"}), false},
+        FolderCase{"NameMustMatchWhole", kOwnX,
+                   EnvBlock({"XCORVANTIS_AGENT_DIR=/y", "CORVANTIS_AGENT_DIRX=/y",
+                             "CORVANTIS_AGENT_DIR=/x"}),
+                   true},
+        FolderCase{"LastEntryWithoutNul", kOwnX, std::string("CORVANTIS_AGENT_DIR=/y"), false},
+        FolderCase{"UnreadableCounts", kOwnX, std::nullopt, true},
+        // An exec in progress shows the new path before the environment.
+        FolderCase{"EmptyBlockCounts", kOwnX, std::string(), true},
+        FolderCase{"ResolvingToNoFolderCounts", kOwnX, EnvBlock({"CORVANTIS_AGENT_DIR=rel"}),
+                   true},
+        FolderCase{"NoOwnFolderCountsAll", {{"CORVANTIS_AGENT_DIR", "rel"}},
+                   EnvBlock({"CORVANTIS_AGENT_DIR=/y"}), true}),
+    CaseName<FolderCase>);
+
+TEST(Scan, AnotherFoldersOldAgentDoesNotHideThisFolders) {
+  OwnEnvironment env(kOwnX);
+  FakeTable table;
+  FakeProc otherOld = Agent(101, 50);
+  otherOld.environ = EnvBlock({"CORVANTIS_AGENT_DIR=/y"});
+  FakeProc otherYoung = Agent(102, 3);
+  otherYoung.environ = EnvBlock({"CORVANTIS_AGENT_DIR=/y"});
+  FakeProc ownYoung = Agent(103, 4);
+  ownYoung.environ = EnvBlock({"CORVANTIS_AGENT_DIR=/x"});
+  FakeProc ownOld = Agent(104, 40);
+  ownOld.environ = EnvBlock({"CORVANTIS_AGENT_DIR=/x"});
+  table.procs = {otherOld, otherYoung, ownYoung, ownOld};
+  Outcome got = Scan(table);
+  EXPECT_EQ(got.old, 104);
+  EXPECT_EQ(got.young, 103);
+}
+
+TEST(Scan, EnvironmentReadOnlyForOwnedAgentsThatAreNoToolRuns) {
+  OwnEnvironment env(kOwnX);
+  FakeTable table;
+  FakeProc other = Agent(101, 50);
+  other.record->uid = kUid + 1;
+  FakeProc notAgent = Agent(102, 50);
+  notAgent.path = "/bin/sleep";
+  FakeProc tool = WithArgs(Agent(103, 50), {"CorvantisAgent", "--tool"});
+  table.procs = {other, notAgent, tool, Agent(104, 1)};
+  Scan(table);
+  EXPECT_EQ(table.environRead, std::vector<pid_t>{104});
 }
 
 }  // namespace

@@ -337,4 +337,106 @@ TEST_F(OpenerE2E, WithoutTheQueueWatchTheTimerAloneFinishes) {
   EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
 }
 
+// The agent is killed while it holds a claimed request: the opener tells at
+// once instead of following the .claimed for 120 s, and leaves the file.
+TEST_F(OpenerE2E, IndependentAgentKilledAfterClaimingIsReportedAtOnce) {
+  auto agent = StartAgent({{"CORVANTIS_AGENT_HANDLE_DELAY", "1000"}});
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract});
+  ASSERT_TRUE(cvtest::WaitUntil([&] { return QueueCount(".claimed") == 1; }, 20)) << opener->Err();
+  ASSERT_TRUE(cvtest::WaitUntil([&] { return opener->Err().find("claimed ") != std::string::npos; }, 20));
+  agent->Stop(SIGKILL);
+  auto status = opener->Wait(20);
+  ASSERT_TRUE(ExitedZero(status)) << opener->Err();
+
+  std::string log = opener->Err();
+  EXPECT_EQ(CountLines(log, kNoResponse), 1) << log;
+  EXPECT_NE(log.find("not handled, agent gone: "), std::string::npos) << log;
+  EXPECT_EQ(QueueCount(".claimed"), 1);
+}
+
+TEST_F(OpenerE2E, SpawnedAgentKilledAfterClaimingIsReportedAtOnce) {
+  pid_t young = 0;
+  pid_t old = CVFindOldFrozenAgent(0, &young);
+  if (old != 0 || young != 0) GTEST_SKIP() << "another agent process runs: pid " << (old ? old : young);
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract}, {{"CORVANTIS_AGENT_HANDLE_DELAY", "1000"}});
+  std::string log;
+  std::smatch spawned;
+  bool claimed = cvtest::WaitUntil(
+      [&] {
+        log = opener->Err();
+        return std::regex_search(log, spawned, std::regex("spawned agent pid ([0-9]+)")) &&
+               QueueCount(".claimed") == 1;
+      },
+      20);
+  // The agent runs in a session of its own and would outlive a failed test.
+  pid_t agentPid = spawned.empty() ? 0 : std::stoi(spawned[1]);
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0) kill(pid, SIGKILL);
+    }
+  } reaper{agentPid};
+  ASSERT_TRUE(claimed) << log;
+  ASSERT_EQ(kill(agentPid, SIGKILL), 0);
+  auto status = opener->Wait(20);
+  ASSERT_TRUE(ExitedZero(status)) << opener->Err();
+
+  log = opener->Err();
+  EXPECT_NE(log.find("agent pid " + std::string(spawned[1]) + " exited (status 9)"), std::string::npos) << log;
+  EXPECT_EQ(CountLines(log, kNoResponse), 1) << log;
+  EXPECT_EQ(QueueCount(".claimed"), 1);
+}
+
+// The agent held its lock when the opener probed and goes before claiming:
+// the opener starts one again (here: the bundled copy), which handles it.
+TEST_F(OpenerE2E, AgentGoneBeforeClaimingIsStartedAgain) {
+  pid_t young = 0;
+  pid_t old = CVFindOldFrozenAgent(0, &young);
+  if (old != 0 || young != 0) GTEST_SKIP() << "another agent process runs: pid " << (old ? old : young);
+  auto agent = StartAgent({{"CORVANTIS_AGENT_CLAIM_DELAY", "1000"}});
+  std::string tract = Tract("plan.corva");
+
+  auto opener = RunOpener({tract}, {{"CORVANTIS_AGENT_IDLE_EXIT", "1"}});
+  ASSERT_TRUE(cvtest::WaitUntil([&] { return opener->Err().find("request ") != std::string::npos; }, 20));
+  ASSERT_EQ(QueueCount(".json"), 1);
+  agent->Stop(SIGKILL);
+  auto status = opener->Wait(60);
+  ASSERT_TRUE(ExitedZero(status)) << opener->Err();
+
+  std::string log = opener->Err();
+  EXPECT_NE(log.find("starting the agent again"), std::string::npos) << log;
+  EXPECT_NE(log.find("spawned agent pid "), std::string::npos) << log;
+  EXPECT_EQ(log.find("Corvantis Agent: "), std::string::npos) << log;
+  auto agentLog = cvtest::ReadFile(Settings() + "/agent.log");
+  ASSERT_TRUE(agentLog);
+  EXPECT_EQ(CountLines(*agentLog, "open " + tract), 1) << *agentLog;
+  EXPECT_EQ(agent->Out(), "");
+  EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed"), 0);
+}
+
+// A name that is not UTF-8 cannot go into a request: it is reported by its
+// own text, and the other document still reaches the agent.
+TEST_F(OpenerE2E, DocumentWithANonUtf8NameIsReportedAndTheOthersPosted) {
+  auto agent = StartAgent();
+  std::string bad = Tract("bad\xFF.corva");
+  std::string good = Tract("good.corva");
+
+  auto opener = RunOpener({bad, good});
+  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+
+  std::string log = opener->Err();
+  EXPECT_EQ(CountLines(log, "Corvantis Agent: Corvantis can't open \u201C" "bad\uFFFD.corva\u201D: its path isn't "
+                            "valid UTF-8."),
+            1)
+      << log;
+  EXPECT_EQ(log.find("settings folder"), std::string::npos) << log;
+  EXPECT_EQ(Lines(agent->Out()), std::vector<std::string>{"open " + good});
+  EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed") + QueueCount(".tmp"), 0);
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
 }  // namespace

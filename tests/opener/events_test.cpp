@@ -1,4 +1,6 @@
 // The desktop's events: open documents, end of launching, re-open.
+#include <cerrno>
+
 #include "opener_fixture.h"
 
 namespace cvtest {
@@ -122,13 +124,73 @@ TEST_F(EventsTest, FailedPostMidEventStopsButEnsuresTheEarlierOnes) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 3;
   CVOpener& o = Launched();
-  std::string tooLong = "/" + std::string(8200, 'a') + ".corva";
-  o.openURLs({Doc("/d/a.corva"), Doc(tooLong), Doc("/d/c.corva")});
+  int writes = 0;
+  auto real = CVQueueSysReal();
+  queueSys.write = [&writes, real](int fd, const void* buf, size_t n) -> ssize_t {
+    if (++writes == 2) {
+      errno = ENOSPC;  // the disk fills up at the second document
+      return -1;
+    }
+    return real.write(fd, buf, n);
+  };
+  SwapQueueSys();
+  o.openURLs({Doc("/d/a.corva"), Doc("/d/b.corva"), Doc("/d/c.corva")});
   ASSERT_EQ(o._reqs.size(), 1u);
   EXPECT_EQ(o._reqs[0]->label, "a.corva");
-  EXPECT_EQ(Lines("alert A1: <private>"), 1);
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(ENOSPC)});
+  EXPECT_EQ(writes, 2);  // c was never tried
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{Stem(0) + ".json"});
   EXPECT_EQ(agents.probes, 1);
   EXPECT_EQ(o._claimBy, platform.now + 15);
+}
+
+// Documents whose paths cannot go into a request are skipped, the others
+// posted in order; one "bad-path" alert for the event, naming the first
+// such document, after the agent was seen to.
+TEST_F(EventsTest, BadPathsAreSkippedAndTheRestPosted) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Launched();
+  std::string longPath = "/" + std::string(8200, 'a') + "/long.corva";
+  platform.onAlert = [&](size_t) { EXPECT_EQ(agents.probes, 1); };
+  o.openURLs({Doc("/d/a.corva"), Doc("/d/bad\xFE.corva"), Doc("/d/b.corva"), Doc(longPath),
+              Doc("/d/worse\xC3.corva"), Doc("/d/c.corva")});
+  ASSERT_EQ(o._reqs.size(), 3u);
+  EXPECT_EQ(o._reqs[0]->label, "a.corva");
+  EXPECT_EQ(o._reqs[1]->label, "b.corva");
+  EXPECT_EQ(o._reqs[2]->label, "c.corva");
+  EXPECT_EQ(AlertTexts(),
+            (std::vector<std::string>{
+                "Corvantis can't open \u201C" "bad\uFFFD.corva\u201D: its path isn't valid UTF-8."}));
+  EXPECT_EQ(Lines("alert bad-path: <private>"), 1);
+  EXPECT_EQ(LinesStartingWith("not posted ("), 3);
+  EXPECT_EQ(Lines("alert A1: <private>"), 0);
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{Stem(0) + ".json", Stem(1) + ".json", Stem(2) + ".json"}));
+  EXPECT_EQ(platform.ValidTimers(), 1);
+}
+
+TEST_F(EventsTest, BadPathBeforeLaunchIsShownAfterIt) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Make();
+  o.openURLs({Doc("/d/\xFF.corva"), Doc("/d/a.corva")});
+  EXPECT_EQ(o._reqs.size(), 1u);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(agents.probes, 0);
+  o.applicationDidFinishLaunching();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{
+                              "Corvantis can't open \u201C\uFFFD.corva\u201D: its path isn't valid UTF-8."});
+  EXPECT_EQ(agents.probes, 1);
+}
+
+TEST_F(EventsTest, OnlyBadPathsPostNothingAndStillTick) {
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/\xFF.corva")});
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(agents.probes, 0);
+  EXPECT_EQ(platform.alerts.size(), 1u);
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
 }
 
 TEST_F(EventsTest, OpenBeforeLaunchPostsAndLaunchEnsuresOnce) {

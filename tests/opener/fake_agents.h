@@ -1,6 +1,7 @@
 // A scripted AgentControl: answers the test sets, and a record of each call.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,11 @@ class FakeAgents : public cv::AgentControl {
   int probePid = 0;
   int probeErr = 0;
   int probes = 0;
+  // Probes that asked for the pid (the others are one open and one flock).
+  int pidProbes = 0;
+  // Runs at the start of every probe, before the answer is read: a test
+  // plays the agent's part there (claims, handles, exits, takes the lock).
+  std::function<void()> onProbe;
 
   // CVKickstart: the exit status; labels asked for.
   int kickstartRc = 1;
@@ -37,6 +43,8 @@ class FakeAgents : public cv::AgentControl {
 
   int ProbeAgent(int, int* pidOut, int* errOut) override {
     ++probes;
+    if (pidOut) ++pidProbes;
+    if (onProbe) onProbe();
     if (pidOut) *pidOut = probeResult == CVAgentRunning ? probePid : 0;
     if (errOut) *errOut = probeResult == CVAgentUnknown ? probeErr : 0;
     return probeResult;

@@ -13,6 +13,7 @@
 #include "fake_agents.h"
 #include "fake_platform.h"
 #include "opener/opener.h"
+#include "queue/queue_sys.h"
 #include "test_support.h"
 
 namespace cvtest {
@@ -26,6 +27,11 @@ class OpenerTest : public ::testing::Test {
   ScopedEnv confDir{"CORVANTIS_AGENT_DIR", settings};
   CaptureLog log;
   FakePlatform platform;
+  // The request queue's system calls, real unless a test changes an entry
+  // and calls SwapQueueSys(); kept in place until the test ends.
+  CVQueueSys queueSys = CVQueueSysReal();
+  std::unique_ptr<CVScopedQueueSys> queueGuard;
+  void SwapQueueSys() { queueGuard = std::make_unique<CVScopedQueueSys>(queueSys); }
   FakeAgents agents;
   std::unique_ptr<CVOpener> opener;
 

@@ -39,14 +39,120 @@ TEST_F(RequestsTest, PostWithoutFolderRaisesA1AndLeavesNothing) {
   EXPECT_EQ(Lines("alert A1: <private>"), 1);
 }
 
-TEST_F(RequestsTest, FailedWriteRaisesA1WithItsError) {
+// A write that fails for a reason of the folder: "A1" with that error, no
+// fault of the document reported, nothing left in the queue folder. EINVAL
+// and ENAMETOOLONG count as the folder's when the path is fine.
+struct FolderFault {
+  const char* name;
+  const char* step;  // "tmp" (creating the temporary file), "write", "rename" or "queue" (its folder)
+  int err;
+};
+void PrintTo(const FolderFault& c, std::ostream* os) { *os << c.name; }
+
+class FolderFaultTest : public OpenerTest, public ::testing::WithParamInterface<FolderFault> {};
+
+TEST_P(FolderFaultTest, RaisesA1WithItsErrorAndLeavesNothing) {
   CVOpener& o = Launched();
-  std::string longPath = "/" + std::string(8200, 'a') + ".corva";
-  EXPECT_FALSE(o.post("open", longPath));
+  const FolderFault& c = GetParam();
+  std::string step = c.step;
+  int err = c.err;
+  auto real = CVQueueSysReal();
+  queueSys.openat = [real, step, err](int dir, const char* path, int flags, mode_t mode) {
+    bool temporary = path[0] == '.';
+    bool queue = std::string(path) == "open-requests";
+    if ((step == "tmp" && temporary) || (step == "queue" && queue)) {
+      errno = err;
+      return -1;
+    }
+    return real.openat(dir, path, flags, mode);
+  };
+  if (step == "write") queueSys.write = [err](int, const void*, size_t) -> ssize_t {
+    errno = err;
+    return -1;
+  };
+  if (step == "rename") queueSys.renameat = [err](int, const char*, int, const char*) {
+    errno = err;
+    return -1;
+  };
+  SwapQueueSys();
+  cv::PathFault fault = cv::PathFault::kTooLong;
+  EXPECT_FALSE(o.post("open", std::string("/d/a.corva"), &fault));
+  EXPECT_EQ(fault, cv::PathFault::kNone);
   EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(c.err)});
+  EXPECT_EQ(Lines("alert A1: <private>"), 1);
   EXPECT_TRUE(QueueFiles().empty());
-  ASSERT_EQ(platform.alerts.size(), 1u);
-  EXPECT_NE(platform.alerts[0].second.find(strerror(ENAMETOOLONG)), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FolderFaultTest,
+    ::testing::Values(FolderFault{"NoSpaceForTheFile", "tmp", ENOSPC},
+                      FolderFault{"ReadOnlyFileSystem", "tmp", EROFS},
+                      FolderFault{"NoPermission", "tmp", EACCES},
+                      FolderFault{"WriteIoError", "write", EIO},
+                      FolderFault{"WriteNoSpace", "write", ENOSPC},
+                      FolderFault{"RenameReadOnly", "rename", EROFS},
+                      FolderFault{"QueueFolderNoPermission", "queue", EACCES},
+                      FolderFault{"EinvalOfTheFolder", "tmp", EINVAL},
+                      FolderFault{"NameTooLongOfTheFolder", "queue", ENAMETOOLONG}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+// A path that cannot go into a request is the document's fault: no "A1",
+// the fault reported to the caller (or, without a place for it, one
+// "bad-path" alert), nothing left on disk.
+struct BadPathCase {
+  const char* name;
+  std::string path;
+  cv::PathFault fault;
+  std::string text;
+};
+void PrintTo(const BadPathCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kLongDir = "/" + std::string(8186, 'a');  // 8187 units; + "/x.corva" is 8195
+
+class BadPathTest : public OpenerTest, public ::testing::WithParamInterface<BadPathCase> {};
+
+TEST_P(BadPathTest, ReportedAsTheDocumentsFault) {
+  CVOpener& o = Launched();
+  const BadPathCase& c = GetParam();
+  cv::PathFault fault = cv::PathFault::kNone;
+  EXPECT_FALSE(o.post("open", c.path, &fault));
+  EXPECT_EQ(fault, c.fault);
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(LinesStartingWith("not posted ("), 1);
+  EXPECT_EQ(o.badPathText(c.fault, c.path), c.text);
+  // Without a place for the fault, post raises the alert itself.
+  EXPECT_FALSE(o.post("open", c.path));
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{c.text});
+  EXPECT_EQ(Lines("alert bad-path: <private>"), 1);
+  EXPECT_EQ(Lines("alert A1: <private>"), 0);
+  EXPECT_TRUE(QueueFiles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadPathTest,
+    ::testing::Values(
+        BadPathCase{"TooLong", kLongDir + "/x.corva", cv::PathFault::kTooLong,
+                    "Corvantis can't open \u201Cx.corva\u201D: its path is longer than 8192 characters."},
+        BadPathCase{"NotUtf8", "/d/caf\xC3\xA9\xFF.corva", cv::PathFault::kNotUtf8,
+                    "Corvantis can't open \u201C" "caf\u00E9\uFFFD.corva\u201D: its path isn't valid UTF-8."},
+        BadPathCase{"InvalidDirectoryOnly", "/d\xC0\xAF/plan.corva", cv::PathFault::kNotUtf8,
+                    "Corvantis can't open \u201Cplan.corva\u201D: its path isn't valid UTF-8."},
+        BadPathCase{"SurrogateInName", "/d/\xED\xA0\x80.corva", cv::PathFault::kNotUtf8,
+                    "Corvantis can't open \u201C\uFFFD\uFFFD\uFFFD.corva\u201D: its path isn't valid UTF-8."},
+        BadPathCase{"BothIsTooLong", kLongDir + "/\xFF.corva", cv::PathFault::kTooLong,
+                    "Corvantis can't open \u201C\uFFFD.corva\u201D: its path is longer than 8192 characters."}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST_F(RequestsTest, PathOfExactly8192UnitsIsPosted) {
+  CVOpener& o = Launched();
+  std::string path = "/" + std::string(8185, 'a') + ".corva";
+  ASSERT_EQ(path.size(), 8192u);
+  cv::PathFault fault = cv::PathFault::kTooLong;
+  EXPECT_TRUE(o.post("open", path, &fault));
+  EXPECT_EQ(fault, cv::PathFault::kNone);
+  EXPECT_EQ(QueueFiles().size(), 1u);
 }
 
 TEST_F(RequestsTest, WithdrawTakesBackQueuedAndKeepsClaimed) {

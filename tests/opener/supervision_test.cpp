@@ -238,24 +238,145 @@ TEST_F(ChildExitTest, PendingWithAnotherAgentGetsExactlyFifteenSeconds) {
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
 }
 
-TEST_F(ChildExitTest, PendingFoundClaimedAtWithdrawalRaisesNothing) {
-  ASSERT_TRUE(Claim(Stem(0)));
+// With nobody holding the lock after the exit, a request found claimed at
+// the withdrawal was claimed by the child just before it went: not handled.
+TEST_F(ChildExitTest, PendingFoundClaimedAtWithdrawalIsLost) {
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
   ASSERT_TRUE(platform.DeliverExit(4242));
-  EXPECT_TRUE(platform.alerts.empty());
-  ASSERT_EQ(opener->_reqs.size(), 1u);
-  EXPECT_EQ(opener->_reqs[0]->claimedAt, platform.now);
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});  // left where it is
 }
 
-TEST_F(ChildExitTest, ClaimedRecordsAreDroppedWithoutProbe) {
-  ASSERT_TRUE(Claim(Stem(0)));
+struct ClaimAtExit {
+  const char* name;
+  bool handledBeforeExit;  // the agent removed the .claimed before it went
+};
+void PrintTo(const ClaimAtExit& c, std::ostream* os) { *os << c.name; }
+
+class ClaimedAtExitTest : public ChildExitTest, public ::testing::WithParamInterface<ClaimAtExit> {};
+
+// A claimed record is the child's; at its exit, a .claimed still there was
+// not handled ("A5", the file left where it is), a gone one was.
+TEST_P(ClaimedAtExitTest, StillClaimedIsLostGoneIsHandled) {
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
   platform.Tick();
   ASSERT_TRUE(opener->_reqs[0]->claimedAt);
+  if (GetParam().handledBeforeExit) {
+    ASSERT_TRUE(Handle(stem));
+  }
   int probes = agents.probes;
   ASSERT_TRUE(platform.DeliverExit(4242));
   EXPECT_TRUE(opener->_reqs.empty());
-  EXPECT_EQ(agents.probes, probes);
-  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(agents.probes, probes);  // the claims were the child's: nothing to ask
   EXPECT_EQ(opener->_phase, CVPhaseIdle);
+  if (GetParam().handledBeforeExit) {
+    EXPECT_TRUE(platform.alerts.empty());
+    EXPECT_EQ(Lines("handled " + stem), 1);
+    EXPECT_TRUE(QueueFiles().empty());
+  } else {
+    EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+    EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
+    EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});
+  }
+  EXPECT_EQ(platform.ValidTimers(), 1);
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+  EXPECT_EQ(platform.alerts.size(), GetParam().handledBeforeExit ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ClaimedAtExitTest,
+                         ::testing::Values(ClaimAtExit{"StillClaimed", false},
+                                           ClaimAtExit{"HandledBeforeExit", true}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
+// Pending and claimed at the exit: the pending ones are withdrawn first,
+// then one "A5" covers both.
+TEST_F(ChildExitTest, PendingAndClaimedGiveOneA5AfterTheWithdrawal) {
+  opener->openURLs({Doc("/d/b.corva"), Doc("/d/c.corva")});
+  std::string a = Stem(0), b = Stem(1), c = Stem(2);
+  ASSERT_TRUE(Claim(a));
+  ASSERT_TRUE(Claim(b));
+  ASSERT_TRUE(Handle(b));
+  platform.Tick();  // a claimed, b handled, c pending
+  ASSERT_EQ(opener->_reqs.size(), 2u);
+  platform.onAlert = [&](size_t) { EXPECT_EQ(Lines("withdrew " + c), 1); };
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("not handled, agent gone: " + a), 1);
+  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{a + ".claimed"});
+}
+
+// Another agent held the lock while the child lived (the child lost the
+// race for it and exits): what is claimed may be that agent's and is
+// followed on; when that agent goes in turn, the next tick tells.
+TEST_F(ChildExitTest, ClaimsOfTheAgentHoldingTheLockAreFollowedOn) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 99;
+  platform.Tick();
+  ASSERT_EQ(opener->_agentPid, 99);
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
+  platform.Tick();
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_TRUE(platform.alerts.empty());
+  ASSERT_EQ(opener->_reqs.size(), 1u);
+  EXPECT_EQ(opener->_phase, CVPhaseRunning);
+  EXPECT_EQ(opener->_agentPid, 99);
+  platform.Tick(0.25, 4);
+  EXPECT_TRUE(platform.alerts.empty());
+  agents.probeResult = CVAgentAbsent;  // agent 99 dies holding it
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
+}
+
+// ... and when the probe at the exit cannot tell, they are followed on too:
+// the child's death says nothing of that agent.
+// (A request still pending is withdrawn, as with no lock holder.)
+TEST_F(ChildExitTest, UndecidedProbeKeepsFollowingTheLockHoldersClaims) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 99;
+  platform.Tick();
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
+  platform.Tick();
+  opener->openURLs({Doc("/d/b.corva")});
+  agents.probeResult = CVAgentUnknown;
+  agents.probeErr = EIO;
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});  // for the withdrawn one
+  EXPECT_EQ(LinesStartingWith("withdrew "), 1);
+  EXPECT_EQ(LinesStartingWith("not handled, agent gone: "), 0);
+  platform.alerts.clear();
+  ASSERT_EQ(opener->_reqs.size(), 1u);
+  EXPECT_EQ(opener->_agentPid, 99);
+  platform.Tick(0.25, 4);
+  EXPECT_TRUE(platform.alerts.empty());
+  agents.probeResult = CVAgentAbsent;
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});
+}
+
+// The lock is held after the exit, but not by the agent seen before: the
+// claims were the child's.
+TEST_F(ChildExitTest, ANewLockHolderDoesNotSaveTheChildsClaims) {
+  std::string stem = Stem(0);
+  opener->openURLs({Doc("/d/b.corva")});
+  ASSERT_TRUE(Claim(stem));
+  platform.Tick();
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 99;
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
+  EXPECT_EQ(LinesStartingWith("withdrew "), 1);  // the pending one, before the alert
+  EXPECT_TRUE(opener->_reqs.empty());
 }
 
 TEST_F(ChildExitTest, ExitDuringAlertQueuesA5BehindIt) {
@@ -309,6 +430,172 @@ TEST_F(SupervisionTest, PlainLaunchWithoutFolderRaisesA1) {
   o.noDocumentLaunch();
   EXPECT_EQ(agents.probes, 0);
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(EINVAL)});
+}
+
+
+// An agent this process did not spawn, found running at the open (pid 77).
+class LostAgentTest : public SupervisionTest {
+ protected:
+  double t0 = 0;
+  void SetUp() override {
+    agents.probeResult = CVAgentRunning;
+    agents.probePid = 77;
+    t0 = OpenOne();
+  }
+  // The agent claims the first request and the tick sees it.
+  std::string ClaimFirst() {
+    std::string stem = Stem(0);
+    EXPECT_TRUE(Claim(stem));
+    platform.Tick();
+    EXPECT_TRUE(opener->_reqs[0]->claimedAt);
+    return stem;
+  }
+};
+
+// While requests are followed every tick watches the lock: one probe, no
+// pid read. The tick after the agent went says "A5"; the .claimed stays.
+TEST_F(LostAgentTest, DeathAfterClaimingRaisesA5AtTheNextTick) {
+  std::string stem = ClaimFirst();
+  int probes = agents.probes, pidProbes = agents.pidProbes;
+  platform.Tick(0.25, 8);
+  EXPECT_EQ(agents.probes, probes + 8);
+  EXPECT_EQ(agents.pidProbes, pidProbes);
+  EXPECT_TRUE(platform.alerts.empty());
+
+  agents.probeResult = CVAgentAbsent;
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("agent lock free: agent pid 77 gone"), 1);
+  EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
+  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});
+  EXPECT_TRUE(agents.kickstarts.empty());  // nothing to start for
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+  EXPECT_EQ(platform.alerts.size(), 1u);
+}
+
+// A probe that cannot tell is no proof of a death.
+TEST_F(LostAgentTest, UnknownProbeRaisesNothing) {
+  ClaimFirst();
+  agents.probeResult = CVAgentUnknown;
+  agents.probeErr = EIO;
+  platform.Tick(0.25, 20);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(opener->_reqs.size(), 1u);
+  EXPECT_EQ(opener->_phase, CVPhaseRunning);
+}
+
+// The agent removes the .claimed right after the probe found its lock free
+// (it handled the request and exited): handled, no alert.
+TEST_F(LostAgentTest, ClaimHandledRightAfterTheProbeIsHandled) {
+  std::string stem = ClaimFirst();
+  agents.probeResult = CVAgentAbsent;
+  agents.onProbe = [&] { Handle(stem); };
+  platform.Tick();
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(Lines("handled " + stem), 1);
+  EXPECT_EQ(Lines("not handled, agent gone: " + stem), 0);
+  EXPECT_TRUE(opener->_reqs.empty());
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+// The agent handles the last request and exits normally: the sweep sees it
+// handled; no probe is needed and nothing is said.
+TEST_F(LostAgentTest, AgentHandlingTheLastRequestAndExitingIsQuiet) {
+  std::string stem = ClaimFirst();
+  ASSERT_TRUE(Handle(stem));
+  agents.probeResult = CVAgentAbsent;
+  int probes = agents.probes;
+  platform.Tick();
+  EXPECT_EQ(agents.probes, probes);
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+// Claimed and pending when the agent goes: the pending ones are withdrawn,
+// then one "A5"; the agent is not started again for them.
+TEST_F(LostAgentTest, PendingAndClaimedAreWithdrawnThenOneA5) {
+  opener->openURLs({Doc("/d/b.corva")});
+  std::string a = ClaimFirst(), b = Stem(1);
+  agents.probeResult = CVAgentAbsent;
+  platform.onAlert = [&](size_t) { EXPECT_EQ(Lines("withdrew " + b), 1); };
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{a + ".claimed"});
+  EXPECT_TRUE(agents.kickstarts.empty());
+}
+
+// The agent held its lock at the probe and goes before claiming: the tick
+// that finds the lock free starts it again at once, not after 15 s.
+TEST_F(LostAgentTest, PendingWhenTheAgentGoesStartsItAgainOnce) {
+  platform.Tick(0.25, 4);
+  int probes = agents.probes;
+  agents.probeResult = CVAgentAbsent;
+  agents.kickstartRc = 0;
+  platform.Tick();
+  EXPECT_EQ(agents.probes, probes + 1);
+  EXPECT_EQ(Lines("starting the agent again"), 1);
+  EXPECT_EQ(agents.kickstarts.size(), 1u);
+  EXPECT_EQ(opener->_phase, CVPhaseStarting);
+  EXPECT_EQ(opener->_claimBy, platform.now + 90);
+  EXPECT_TRUE(platform.alerts.empty());
+  ASSERT_EQ(opener->_reqs.size(), 1u);
+  EXPECT_EQ(QueueFiles().size(), 1u);
+
+  // The new agent takes its lock, then goes too: no third start; the
+  // claim deadline ends it with "A5".
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 78;
+  platform.Tick();
+  ASSERT_EQ(opener->_phase, CVPhaseRunning);
+  double claimBy = *opener->_claimBy;
+  agents.probeResult = CVAgentAbsent;
+  platform.Tick();
+  EXPECT_EQ(agents.kickstarts.size(), 1u);
+  EXPECT_TRUE(platform.alerts.empty());
+  while (platform.now < claimBy) platform.Tick();
+  EXPECT_TRUE(platform.alerts.empty());
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(agents.kickstarts.size(), 1u);
+  EXPECT_TRUE(QueueFiles().empty());
+}
+
+// The start again goes the whole way: kickstart, then the scan (leaving
+// out the agent that just went) and the spawn.
+TEST_F(LostAgentTest, StartingAgainScansWithoutTheLostAgentAndSpawns) {
+  agents.probeResult = CVAgentAbsent;
+  agents.spawnPid = 4242;
+  platform.Tick();
+  EXPECT_EQ(agents.kickstarts.size(), 1u);
+  EXPECT_EQ(agents.scans, std::vector<pid_t>{77});
+  EXPECT_EQ(opener->_child, 4242);
+  EXPECT_TRUE(platform.Watching(4242));
+  EXPECT_TRUE(platform.alerts.empty());
+}
+
+// ... with its own alerts when it cannot.
+TEST_F(LostAgentTest, StartingAgainWithoutAnyWayRaisesA3AfterWithdrawal) {
+  opener->_bundledAgent.reset();
+  agents.probeResult = CVAgentAbsent;
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA3});
+  EXPECT_TRUE(QueueFiles().empty());
+  EXPECT_TRUE(opener->_reqs.empty());
+}
+
+// An agent that is being started has no lock yet: a free lock then is no
+// loss.
+TEST_F(SupervisionTest, FreeLockWhileStartingIsNoLoss) {
+  agents.kickstartRc = 0;
+  OpenOne();
+  platform.Tick(0.25, 20);
+  EXPECT_EQ(agents.kickstarts.size(), 1u);
+  EXPECT_EQ(Lines("starting the agent again"), 0);
+  EXPECT_TRUE(platform.alerts.empty());
 }
 
 }  // namespace

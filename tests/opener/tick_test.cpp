@@ -1,5 +1,6 @@
 // The tick loop: following requests, deadlines, the handoff window, the
 // no-document grace and quitting, with exact instants.
+#include <cstdlib>
 #include <functional>
 
 #include "opener_fixture.h"
@@ -101,10 +102,13 @@ TEST_P(DeadlineRaceTest, LaterDeadlineWins) {
   EXPECT_EQ(o._phase, CVPhaseRunning);
   EXPECT_EQ(o._agentPid, 31);
   EXPECT_EQ(o._claimBy, t0 + GetParam().claimBy);
-  // Once the pid is known the tick stops probing.
+  // Once the pid is known the tick stops reading it; it only watches the
+  // lock (one probe a tick) while the request is pending.
   int probes = agents.probes;
+  int pidProbes = agents.pidProbes;
   platform.Tick(0.25, 4);
-  EXPECT_EQ(agents.probes, probes);
+  EXPECT_EQ(agents.pidProbes, pidProbes);
+  EXPECT_EQ(agents.probes, probes + 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DeadlineRaceTest,
@@ -118,14 +122,14 @@ TEST_F(TickTest, RunningWithoutPidProbesUntilOneIsRead) {
   agents.probePid = 0;
   CVOpener& o = Launched();
   o.openURLs({Doc("/d/plan.corva")});
-  int probes = agents.probes;
+  int probes = agents.pidProbes;
   platform.Tick(0.25, 3);
-  EXPECT_EQ(agents.probes, probes + 3);
+  EXPECT_EQ(agents.pidProbes, probes + 3);
   agents.probePid = 808;
   platform.Tick();
   EXPECT_EQ(o._agentPid, 808);
   platform.Tick();
-  EXPECT_EQ(agents.probes, probes + 4);
+  EXPECT_EQ(agents.pidProbes, probes + 4);
 }
 
 TEST_F(TickTest, ClaimAgeOf120sStaysAnd120_25sIsDropped) {
@@ -150,26 +154,17 @@ TEST_F(TickTest, ClaimAgeOf120sStaysAnd120_25sIsDropped) {
   EXPECT_EQ(platform.terminations, 1);
 }
 
-// Agent control whose probe runs a test hook first: the probe is the one
-// call the tick makes between its sweep and its claim-deadline test.
-class HookedAgents : public FakeAgents {
- public:
-  std::function<void()> onProbe;
-  int ProbeAgent(int fd, int* pidOut, int* errOut) override {
-    if (onProbe) onProbe();
-    return FakeAgents::ProbeAgent(fd, pidOut, errOut);
-  }
-};
-
 struct LateClaimCase {
   const char* name;
   bool agentHandles;  // else the requests stay claimed until dropped
 };
 void PrintTo(const LateClaimCase& c, std::ostream* os) { *os << c.name; }
 
+// The probe's hook runs between the sweep and the claim-deadline test: the
+// probe is the one call the tick makes there.
 class ClaimedAtDeadlineTest : public OpenerTest, public ::testing::WithParamInterface<LateClaimCase> {
  protected:
-  HookedAgents hooked;
+  FakeAgents hooked;
 };
 
 // The agent claims every pending request after the deadline tick's sweep
@@ -281,7 +276,7 @@ TEST_F(GraceTest, PlainLaunchRunsOnceAfterHalfASecond) {
   EXPECT_EQ(o._reqs[0]->kind, "reopen");
   platform.Tick(0.25, 8);
   EXPECT_EQ(LinesStartingWith("request "), 1);
-  EXPECT_EQ(agents.probes, 1);
+  EXPECT_EQ(agents.pidProbes, 1);  // later ticks only watch the lock
 }
 
 TEST_F(GraceTest, EventBeforeGraceMeansNoPlainLaunch) {
@@ -481,6 +476,53 @@ TEST_F(TickTest, UnusableFolderDropsRecordsAsHandled) {
   EXPECT_EQ(agents.probes, 0);
   EXPECT_EQ(platform.terminations, 1);
 }
+
+
+struct WallJump {
+  const char* name;
+  double seconds;  // the wall clock is stepped by this, twice
+};
+void PrintTo(const WallJump& c, std::ostream* os) { *os << c.name; }
+
+class WallClockTest : public OpenerTest, public ::testing::WithParamInterface<WallJump> {};
+
+// The controller's instants come from the monotonic clock: a wall clock
+// stepped an hour back or forward moves neither the no-document grace nor
+// the claim deadline. Only the request's "created" shows the wall clock.
+TEST_P(WallClockTest, StepsOfTheWallClockChangeNothing) {
+  queueSys.clock = [this] { return platform.wall; };
+  SwapQueueSys();
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  platform.Tick();
+  platform.JumpWall(GetParam().seconds);
+  EXPECT_TRUE(o._reqs.empty());
+  platform.Tick();  // 0.5 s after launching: the plain launch, exactly now
+  ASSERT_EQ(o._reqs.size(), 1u);
+  double posted = platform.now;
+  EXPECT_EQ(o._claimBy, posted + 15);
+  std::string stem = Stem(0);
+  auto doc = ReadFile(Queue() + "/" + stem + ".json");
+  ASSERT_TRUE(doc);
+  size_t at = doc->find("\"created\":");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_NEAR(std::strtod(doc->c_str() + at + 10, nullptr), platform.wall, 1e-3);
+
+  platform.Tick(0.25, 30);
+  platform.JumpWall(GetParam().seconds);
+  platform.Tick(0.25, 30);
+  EXPECT_EQ(platform.now, posted + 15);
+  EXPECT_TRUE(platform.alerts.empty());
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("withdrew " + stem), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WallClockTest,
+                         ::testing::Values(WallJump{"Steady", 0}, WallJump{"HourBack", -3600},
+                                           WallJump{"HourForward", 3600}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
 
 }  // namespace
 }  // namespace cvtest

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,12 +85,33 @@ class GlibPlatformTest : public ::testing::Test {
   cv::GlibPlatform platform_;
 };
 
-TEST_F(GlibPlatformTest, NowIsTheWallClock) {
-  double before = static_cast<double>(time(nullptr));
-  double now = platform_.Now();
-  double after = static_cast<double>(time(nullptr));
-  EXPECT_GE(now, before);
-  EXPECT_LT(now, after + 1);
+double ClockSeconds(clockid_t id) {
+  struct timespec ts;
+  clock_gettime(id, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Now() reads CLOCK_MONOTONIC: bracketed by two readings of it (to the
+// microsecond it is kept in), never going back, and no date: a wall clock
+// stepped by an hour could not move it.
+TEST_F(GlibPlatformTest, NowIsTheMonotonicClock) {
+  for (int i = 0; i < 1000; ++i) {
+    double before = ClockSeconds(CLOCK_MONOTONIC);
+    double now = platform_.Now();
+    double after = ClockSeconds(CLOCK_MONOTONIC);
+    ASSERT_GE(now, before - 1e-6);
+    ASSERT_LE(now, after + 1e-6);
+  }
+  double last = platform_.Now();
+  for (int i = 0; i < 10000; ++i) {
+    double now = platform_.Now();
+    ASSERT_GE(now, last);
+    last = now;
+  }
+  double wallGap = ClockSeconds(CLOCK_REALTIME) - platform_.Now();
+  double monoGap = ClockSeconds(CLOCK_REALTIME) - ClockSeconds(CLOCK_MONOTONIC);
+  EXPECT_NEAR(wallGap, monoGap, 0.5);
+  EXPECT_GT(wallGap, 3600.0);  // the monotonic origin is the boot, not 1970
 }
 
 TEST_F(GlibPlatformTest, TimerFiresRepeatedlyUntilInvalidated) {

@@ -63,8 +63,74 @@ TEST_P(ConfDirSources, ResolvesFirstApplyingSource) {
   EXPECT_EQ(CVConfDir(), c.expected);
 }
 
+// The same rule on an environment handed in, while the process's own
+// environment says something else.
+TEST_P(ConfDirSources, ResolvesGivenEnvironmentAlike) {
+  const ConfDirCase& c = GetParam();
+  ScopedEnv a("CORVANTIS_AGENT_DIR", "/own/folder");
+  int lookups = 0;
+  CVConfDirSources sources;
+  sources.getenv = [&c](const char* name) -> Env {
+    std::string n = name;
+    if (n == "CORVANTIS_AGENT_DIR") return c.agentDir;
+    if (n == "APPDATA") return c.appData;
+    if (n == "HOME") return c.home;
+    return kUnset;
+  };
+  sources.realUserHome = [&]() -> Env {
+    ++lookups;
+    return "/pw";
+  };
+  EXPECT_EQ(CVConfDirFrom(sources), c.expected);
+  EXPECT_EQ(lookups, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Env, ConfDirSources, ::testing::ValuesIn(kConfDirCases),
                          cvqueuetest::ByName());
+
+TEST(ConfDirFrom, PasswordHomeWhenNeitherAppDataNorHome) {
+  CVConfDirSources sources;
+  sources.getenv = [](const char*) -> Env { return kUnset; };
+  sources.realUserHome = []() -> Env { return "/pw/u/"; };
+  EXPECT_EQ(CVConfDirFrom(sources), "/pw/u/Corvantis");
+  sources.realUserHome = []() -> Env { return kUnset; };
+  EXPECT_EQ(CVConfDirFrom(sources), kUnset);
+}
+
+// ---- CVSameConfDir ----
+
+struct SameCase {
+  const char* name;
+  const char* a;
+  const char* b;
+  bool same;
+};
+
+const SameCase kSameCases[] = {
+    {"Identical", "/h/Corvantis", "/h/Corvantis", true},
+    {"TrailingSlash", "/h/Corvantis/", "/h/Corvantis", true},
+    {"TrailingSlashes", "/h/Corvantis///", "/h/Corvantis", true},
+    {"DoubledSlashInside", "/h//Corvantis", "/h/Corvantis", true},
+    {"LeadingDoubleSlash", "//h/Corvantis", "/h/Corvantis", true},
+    {"DotComponent", "/h/./Corvantis/.", "/h/Corvantis", true},
+    {"RootSpellings", "//", "/", true},
+    {"OtherFolder", "/h/Corvantis", "/g/Corvantis", false},
+    {"Prefix", "/h/Corvantis", "/h/Corvantis2", false},
+    {"Parent", "/h/Corvantis", "/h", false},
+    {"CaseMatters", "/h/corvantis", "/h/Corvantis", false},
+    {"DotDotNotResolved", "/h/x/../Corvantis", "/h/Corvantis", false},
+    {"DotsInNamesKept", "/h/..Corvantis", "/h/Corvantis", false},
+};
+
+class SameConfDir : public ::testing::TestWithParam<SameCase> {};
+
+TEST_P(SameConfDir, ComparesLexically) {
+  const SameCase& c = GetParam();
+  EXPECT_EQ(CVSameConfDir(c.a, c.b), c.same);
+  EXPECT_EQ(CVSameConfDir(c.b, c.a), c.same);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SameConfDir, ::testing::ValuesIn(kSameCases), cvqueuetest::ByName());
 
 // APPDATA and HOME unset: the real password database.
 TEST(ConfDirPasswd, RealUsersHomeWhenAppDataAndHomeUnset) {
@@ -202,7 +268,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, OwnedDirModes,
                                                               ModeCase{0701, 0700, true},
                                                               ModeCase{0500, 0500, false},
                                                               ModeCase{02700, 02700, false},
-                                                              ModeCase{01777, 0700, true}),
+                                                              ModeCase{01777, 0700, true},
+                                                              ModeCase{0777, 0700, true}),
                                             ::testing::Bool()));
 
 // ---- CVOpenOwnedDir: creation ----
@@ -258,7 +325,7 @@ TEST(OwnedDir, RacingCreatorsEexistCountsAsSuccess) {
 // ---- CVOpenOwnedDir: refusals ----
 
 enum class Setup { OtherOwner, RegularFile, SymlinkNoFollow, DanglingNoFollow, DanglingFollow,
-                   SymlinkToOtherOwner };
+                   SymlinkToOtherOwner, Fifo, FifoNoFollow, SymlinkToFileNoFollow, SymlinkToFifoNoFollow };
 
 struct RefusalCase {
   const char* name;
@@ -270,9 +337,14 @@ struct RefusalCase {
 const RefusalCase kRefusals[] = {
     {"OtherOwnerIsEperm", Setup::OtherOwner, false, EPERM},
     {"RegularFileIsOpenError", Setup::RegularFile, false, ENOTDIR},
-    // O_NOFOLLOW together with O_DIRECTORY: Linux answers ENOTDIR for a link.
-    {"SymlinkRefusedWithNoFollow", Setup::SymlinkNoFollow, true, ENOTDIR},
-    {"DanglingSymlinkRefusedWithNoFollow", Setup::DanglingNoFollow, true, ENOTDIR},
+    // Linux answers ENOTDIR for a link under O_NOFOLLOW|O_DIRECTORY; a link
+    // is reported as one, whatever it leads to.
+    {"SymlinkRefusedWithNoFollowIsEloop", Setup::SymlinkNoFollow, true, ELOOP},
+    {"DanglingSymlinkRefusedWithNoFollowIsEloop", Setup::DanglingNoFollow, true, ELOOP},
+    {"SymlinkToFileRefusedWithNoFollowIsEloop", Setup::SymlinkToFileNoFollow, true, ELOOP},
+    {"SymlinkToFifoRefusedWithNoFollowIsEloop", Setup::SymlinkToFifoNoFollow, true, ELOOP},
+    {"FifoIsEnotdir", Setup::Fifo, false, ENOTDIR},
+    {"FifoWithNoFollowIsEnotdir", Setup::FifoNoFollow, true, ENOTDIR},
     {"DanglingSymlinkFollowedIsEnoent", Setup::DanglingFollow, false, ENOENT},
     {"SymlinkToOtherOwnerIsEperm", Setup::SymlinkToOtherOwner, false, EPERM},
 };
@@ -302,6 +374,18 @@ TEST_P(OwnedDirRefusals, FailWithErrnoAndChangeNothing) {
       break;
     case Setup::DanglingNoFollow:
     case Setup::DanglingFollow:
+      ASSERT_EQ(symlink("real", d.c_str()), 0);
+      break;
+    case Setup::Fifo:
+    case Setup::FifoNoFollow:
+      ASSERT_EQ(mkfifo(d.c_str(), 0600), 0);
+      break;
+    case Setup::SymlinkToFileNoFollow:
+      ASSERT_TRUE(cvtest::WriteFile(real, "x", 0644));
+      ASSERT_EQ(symlink("real", d.c_str()), 0);
+      break;
+    case Setup::SymlinkToFifoNoFollow:
+      ASSERT_EQ(mkfifo(real.c_str(), 0600), 0);
       ASSERT_EQ(symlink("real", d.c_str()), 0);
       break;
     case Setup::SymlinkToOtherOwner:

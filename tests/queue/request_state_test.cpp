@@ -38,6 +38,7 @@ enum class Layout {
   ClaimedDanglingSymlink,
   FolderIsSymlink,
   FolderIsFile,
+  FolderIsFifo,
 };
 
 struct StateCase {
@@ -64,6 +65,8 @@ const StateCase kStateCases[] = {
      true, false, CVRequestQueued},
     {"FolderFileReadsQueuedWithdrawsGone", Layout::FolderIsFile, CVRequestQueued, CVRequestGone, false,
      false, CVRequestQueued},
+    {"FolderFifoReadsQueuedWithdrawsGone", Layout::FolderIsFifo, CVRequestQueued, CVRequestGone, false,
+     false, CVRequestQueued},
 };
 
 class StateTable : public StateTest, public ::testing::WithParamInterface<StateCase> {};
@@ -81,6 +84,9 @@ TEST_P(StateTable, StateAndWithdrawal) {
       break;
     case Layout::FolderIsFile:
       ASSERT_TRUE(cvtest::WriteFile(Queue(), ""));
+      break;
+    case Layout::FolderIsFifo:
+      ASSERT_EQ(mkfifo(Queue().c_str(), 0600), 0);
       break;
     default:
       ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);

@@ -486,8 +486,14 @@ TEST_P(UnusableQueueFolder, WriteFailsWithErrorOfTheOpen) {
   if (name == "Symlink") {
     ASSERT_EQ(symlink("elsewhere", Queue().c_str()), 0);
   }
+  if (name == "DanglingSymlink") {
+    ASSERT_EQ(symlink("nowhere", Queue().c_str()), 0);
+  }
   if (name == "RegularFile") {
     ASSERT_TRUE(cvtest::WriteFile(Queue(), "", 0600));
+  }
+  if (name == "Fifo") {
+    ASSERT_EQ(mkfifo(Queue().c_str(), 0600), 0);
   }
   if (name == "OtherOwner") {
     ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
@@ -503,8 +509,10 @@ TEST_P(UnusableQueueFolder, WriteFailsWithErrorOfTheOpen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, UnusableQueueFolder,
-                         ::testing::Values(QueueFolderCase{"Symlink", ENOTDIR},
+                         ::testing::Values(QueueFolderCase{"Symlink", ELOOP},
+                                           QueueFolderCase{"DanglingSymlink", ELOOP},
                                            QueueFolderCase{"RegularFile", ENOTDIR},
+                                           QueueFolderCase{"Fifo", ENOTDIR},
                                            QueueFolderCase{"OtherOwner", EPERM}),
                          cvqueuetest::ByName());
 

@@ -31,7 +31,8 @@ class AgentFixture : public ::testing::Test {
         claimDelay_("CORVANTIS_AGENT_CLAIM_DELAY", std::nullopt),
         handleDelay_("CORVANTIS_AGENT_HANDLE_DELAY", std::nullopt),
         idleExit_("CORVANTIS_AGENT_IDLE_EXIT", std::nullopt),
-        noLock_("CORVANTIS_AGENT_NO_LOCK", std::nullopt) {}
+        noLock_("CORVANTIS_AGENT_NO_LOCK", std::nullopt),
+        sweep_("CORVANTIS_AGENT_SWEEP_INTERVAL", std::nullopt) {}
 
   // Creates the settings folder and "open-requests", both mode 0700.
   void MakeQueue() {
@@ -83,7 +84,7 @@ class AgentFixture : public ::testing::Test {
 
   TempDir tmp_;
   std::string conf_, queue_, lock_;
-  ScopedEnv dir_, claimDelay_, handleDelay_, idleExit_, noLock_;
+  ScopedEnv dir_, claimDelay_, handleDelay_, idleExit_, noLock_, sweep_;
 };
 
 }  // namespace cvtest

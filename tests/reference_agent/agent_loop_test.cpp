@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -49,10 +50,26 @@ class FakeQueue : public RequestQueue {
   int RemoveClaimed(const std::string& stem) override {
     return files.erase(stem + ".claimed") ? 0 : ENOENT;
   }
+  // Ages in `ages` (seconds; a name without one is new); errors in
+  // `removeErrors`.
+  int RemoveIfOlder(const std::string& name, double maxAge, bool* removed) override {
+    sweeps.push_back(name);
+    *removed = false;
+    if (auto it = removeErrors.find(name); it != removeErrors.end()) return it->second;
+    if (!files.count(name)) return ENOENT;
+    auto age = ages.find(name);
+    if (age == ages.end() || !(age->second > maxAge)) return 0;
+    files.erase(name);
+    *removed = true;
+    return 0;
+  }
 
   std::map<std::string, std::string> files;
   std::map<std::string, int> claimErrors;
   std::vector<std::string> claims;
+  std::map<std::string, double> ages;
+  std::map<std::string, int> removeErrors;
+  std::vector<std::string> sweeps;  // names asked to RemoveIfOlder
   int listError = 0;
 };
 
@@ -244,6 +261,76 @@ TEST_F(AgentLoopTest, ListErrorIsReportedOnceUntilItChanges) {
   queue_.files = {{"0001.json", Open("/a")}};
   Loop().Step();
   EXPECT_THAT(out_.lines, ElementsAre("open /a"));
+}
+
+// ---- stale temporary files of writers
+
+constexpr char kTmpA[] = ".0123456789abcdef0123456789abcdef.tmp";
+constexpr char kTmpB[] = ".ffffffffffffffffffffffffffffffff.tmp";
+
+TEST_F(AgentLoopTest, FirstRoundAsksOnlyWriterTemporariesAndRemovesStaleOnes) {
+  const double stale = kStaleTemporarySeconds + 60, young = kStaleTemporarySeconds - 60;
+  queue_.files = {{kTmpA, "{"}, {kTmpB, "{"}, {"0001.json", Open("/a")}, {"w.claimed", Open("/w")},
+                  {".0123.tmp", "{"}, {"x.tmp", "{"}};
+  for (const auto& [name, doc] : queue_.files) queue_.ages[name] = name == kTmpB ? young : stale;
+  Loop().Step();
+  EXPECT_THAT(queue_.sweeps, ElementsAre(kTmpB, kTmpA));
+  EXPECT_EQ(queue_.files.count(kTmpA), 0u);
+  EXPECT_EQ(queue_.files.count(kTmpB), 1u);
+  EXPECT_EQ(queue_.files.count("w.claimed"), 1u);
+  EXPECT_EQ(queue_.files.count(".0123.tmp"), 1u);
+  EXPECT_EQ(queue_.files.count("x.tmp"), 1u);
+  EXPECT_THAT(out_.notes, ElementsAre(std::string("removed ") + kTmpA +
+                                      ", a temporary file older than 36 hours"));
+  EXPECT_THAT(out_.lines, ElementsAre("open /a"));
+}
+
+TEST_F(AgentLoopTest, SweepsAgainOnlyAfterTheInterval) {
+  queue_.files = {{kTmpA, "{"}};
+  Loop().Step();
+  ASSERT_EQ(queue_.sweeps.size(), 1u);
+  waiter_.now += 3599;
+  Loop().Step();
+  EXPECT_EQ(queue_.sweeps.size(), 1u);
+  queue_.ages[kTmpA] = kStaleTemporarySeconds + 1;
+  waiter_.now += 1;
+  Loop().Step();
+  EXPECT_EQ(queue_.sweeps.size(), 2u);
+  EXPECT_EQ(queue_.files.count(kTmpA), 0u);
+}
+
+TEST_F(AgentLoopTest, SweepIntervalFromTheKnobs) {
+  knobs_.sweepInterval = 5;
+  queue_.files = {{kTmpA, "{"}};
+  Loop().Step();
+  waiter_.now += 4.9;
+  Loop().Step();
+  EXPECT_EQ(queue_.sweeps.size(), 1u);
+  waiter_.now += 0.1;
+  Loop().Step();
+  EXPECT_EQ(queue_.sweeps.size(), 2u);
+}
+
+TEST_F(AgentLoopTest, SweepWaitsForAListThatSucceeds) {
+  queue_.files = {{kTmpA, "{"}};
+  queue_.listError = EACCES;
+  Loop().Step();
+  EXPECT_TRUE(queue_.sweeps.empty());
+  queue_.listError = 0;
+  waiter_.now += 1;
+  Loop().Step();
+  EXPECT_EQ(queue_.sweeps.size(), 1u);
+}
+
+TEST_F(AgentLoopTest, FailedRemovalIsNotedAndTheSweepGoesOn) {
+  queue_.files = {{kTmpA, "{"}, {kTmpB, "{"}};
+  queue_.ages = {{kTmpA, kStaleTemporarySeconds + 1}, {kTmpB, kStaleTemporarySeconds + 1}};
+  queue_.removeErrors = {{kTmpB, EPERM}};
+  Loop().Step();
+  EXPECT_EQ(queue_.files.count(kTmpA), 0u);
+  EXPECT_EQ(queue_.files.count(kTmpB), 1u);
+  ASSERT_EQ(out_.notes.size(), 2u);
+  EXPECT_EQ(out_.notes[0], std::string("cannot remove ") + kTmpB + ": " + strerror(EPERM));
 }
 
 }  // namespace

@@ -126,6 +126,42 @@ TEST_F(AgentRequestTest, HandlesQueuedRequestsInStemOrderAndLeavesOtherNames) {
   EXPECT_EQ(agent.Lines().size(), 3u);
 }
 
+// Dates `path` (a link itself) `age` seconds back.
+void Age(const std::string& path, double age) {
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= static_cast<time_t>(age);
+  times[1] = times[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+constexpr double kStale = 36 * 3600 + 60, kYoung = 36 * 3600 - 60;
+
+TEST_F(AgentRequestTest, RemovesStaleTemporariesAtStartAndNothingElse) {
+  MakeQueue();
+  const std::string stale = ".0123456789abcdef0123456789abcdef.tmp";
+  const std::string young = ".fedcba9876543210fedcba9876543210.tmp";
+  const std::vector<std::string> oldOthers = {Stem(5) + ".claimed", ".hidden.json", "notes.tmp",
+                                              ".0123.tmp", Stem(6) + ".json.tmp"};
+  ASSERT_TRUE(WriteFile(queue_ + "/" + stale, "{\"format\":"));
+  Age(queue_ + "/" + stale, kStale);
+  ASSERT_TRUE(WriteFile(queue_ + "/" + young, "{\"format\":"));
+  Age(queue_ + "/" + young, kYoung);
+  for (const std::string& name : oldOthers) {
+    ASSERT_TRUE(WriteFile(queue_ + "/" + name, OpenDoc("/x")));
+    Age(queue_ + "/" + name, kStale);
+  }
+  AgentProcess agent(tmp_.path());
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return !Exists(stale); }, 10)) << agent.Stderr();
+  EXPECT_THAT(agent.Stderr(), HasSubstr("removed " + stale + ", a temporary file older than 36 hours"));
+  std::vector<std::string> kept = oldOthers;
+  kept.push_back(young);
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(ListDir(queue_), kept);
+  EXPECT_TRUE(agent.Lines().empty());
+}
+
 TEST_F(AgentRequestTest, NoticesARequestWrittenLater) {
   AgentProcess agent(tmp_.path());
   ASSERT_TRUE(agent.Start());
@@ -261,6 +297,20 @@ TEST_F(AgentKnobTest, BadKnobOrNoSettingsFolderExitsTwo) {
   }
   struct stat st;
   EXPECT_NE(lstat(lock_.c_str(), &st), 0);
+}
+
+TEST_F(AgentKnobTest, SweepIntervalRemovesTemporariesThatAgeLater) {
+  ScopedEnv sweep("CORVANTIS_AGENT_SWEEP_INTERVAL", "0.2");
+  AgentProcess agent(tmp_.path());
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitLocked(agent)) << agent.Stderr();
+  const std::string name = ".abcdefabcdefabcdefabcdefabcdefab.tmp";
+  ASSERT_TRUE(WriteFile(queue_ + "/" + name, "{"));
+  Age(queue_ + "/" + name, kYoung);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(Exists(name));
+  Age(queue_ + "/" + name, kStale);
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(name); }, 10)) << agent.Stderr();
 }
 
 }  // namespace

@@ -77,7 +77,8 @@ TEST_F(AgentToolTest, HelpDocumentsTheCommandsAndEveryKnob) {
   ToolResult run = RunAgentTool(tmp_.path(), {"--tool", "help"});
   EXPECT_EQ(run.status, 0);
   for (const char* word : {"status", "CORVANTIS_AGENT_CLAIM_DELAY", "CORVANTIS_AGENT_HANDLE_DELAY",
-                           "CORVANTIS_AGENT_IDLE_EXIT", "CORVANTIS_AGENT_NO_LOCK", "open PATH",
+                           "CORVANTIS_AGENT_IDLE_EXIT", "CORVANTIS_AGENT_NO_LOCK",
+                           "CORVANTIS_AGENT_SWEEP_INTERVAL", "open PATH",
                            "reopen", "rejected STEM: REASON"}) {
     EXPECT_THAT(run.out, HasSubstr(word));
   }

@@ -54,10 +54,12 @@ TEST_F(ReadKnobsTest, NothingSetKeepsDefaults) {
   EXPECT_EQ(knobs.handleDelay, 0);
   EXPECT_FALSE(knobs.idleExit.has_value());
   EXPECT_FALSE(knobs.noLock);
+  EXPECT_EQ(knobs.sweepInterval, 3600);
 }
 
 TEST_F(ReadKnobsTest, ReadsEveryKnob) {
-  env_ = {{kClaimDelayVar, "1.5"}, {kHandleDelayVar, "2"}, {kIdleExitVar, "0"}, {kNoLockVar, "1"}};
+  env_ = {{kClaimDelayVar, "1.5"}, {kHandleDelayVar, "2"}, {kIdleExitVar, "0"}, {kNoLockVar, "1"},
+          {kSweepIntervalVar, "0.25"}};
   Knobs knobs;
   std::string error;
   ASSERT_TRUE(Read(&knobs, &error)) << error;
@@ -66,6 +68,7 @@ TEST_F(ReadKnobsTest, ReadsEveryKnob) {
   ASSERT_TRUE(knobs.idleExit.has_value());
   EXPECT_EQ(*knobs.idleExit, 0);
   EXPECT_TRUE(knobs.noLock);
+  EXPECT_EQ(knobs.sweepInterval, 0.25);
 }
 
 TEST_F(ReadKnobsTest, EmptyCountsAsUnset) {
@@ -80,7 +83,7 @@ TEST_F(ReadKnobsTest, EmptyCountsAsUnset) {
 TEST_F(ReadKnobsTest, BadValueNamesTheVariable) {
   const std::pair<const char*, const char*> cases[] = {
       {kClaimDelayVar, "soon"}, {kHandleDelayVar, "-2"}, {kIdleExitVar, "1e2"},
-      {kNoLockVar, "yes"},      {kNoLockVar, "2"},
+      {kNoLockVar, "yes"},      {kNoLockVar, "2"},          {kSweepIntervalVar, "hourly"},
   };
   for (const auto& [name, value] : cases) {
     SCOPED_TRACE(std::string(name) + "=" + value);

@@ -36,6 +36,29 @@ TEST(RequestNamesTest, ClaimedStem) {
   EXPECT_EQ(ClaimedStem("abc.json"), std::nullopt);
 }
 
+TEST(RequestNamesTest, WriterTemporaryIsDotThirtyTwoLowercaseHexDotTmp) {
+  const std::string hex = "0123456789abcdef0123456789abcdef";
+  const std::pair<std::string, bool> cases[] = {
+      {"." + hex + ".tmp", true},
+      {".ffffffffffffffffffffffffffffffff.tmp", true},
+      {hex + ".tmp", false},                       // no dot
+      {"." + hex.substr(1) + ".tmp", false},       // 31 digits
+      {"." + hex + "0.tmp", false},                // 33 digits
+      {".0123456789ABCDEF0123456789abcdef.tmp", false},  // uppercase
+      {".0123456789abcdeg0123456789abcdef.tmp", false},  // not hex
+      {"." + hex + ".tmpx", false},
+      {"." + hex + ".TMP", false},
+      {"." + hex + ".json", false},
+      {"." + hex + ".claimed", false},
+      {"1733800000001-" + hex + ".json", false},
+      {".tmp", false},
+      {"", false},
+  };
+  for (const auto& [name, want] : cases) {
+    EXPECT_EQ(IsWriterTemporary(name), want) << name;
+  }
+}
+
 struct LineCase {
   const char* name;
   std::string doc;

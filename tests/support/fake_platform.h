@@ -17,9 +17,18 @@ namespace cvtest {
 
 class FakePlatform : public cv::Platform {
  public:
-  // The clock starts at an arbitrary fixed instant.
+  // The monotonic clock (Now()) starts at an arbitrary fixed instant. The
+  // wall clock runs beside it: Advance moves both, JumpWall steps only the
+  // wall clock, as a clock change by the user or by time sync would. The
+  // controller never reads the wall clock; tests hand it to the request
+  // queue's clock ("created" is wall-clock time).
   double now = 1.7e9;
-  void Advance(double seconds) { now += seconds; }
+  double wall = 1.8e9;
+  void Advance(double seconds) {
+    now += seconds;
+    wall += seconds;
+  }
+  void JumpWall(double seconds) { wall += seconds; }
 
   // Fires every valid timer once, in creation order (one tick).
   void FireTimers();

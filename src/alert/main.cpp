@@ -1,0 +1,46 @@
+// corvantis-alert: shows one message of the opener in a window and exits 0
+// once the person has dismissed it; exits 1 at once when no display can be
+// opened, 2 on a bad command line. The opener runs it once per alert.
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "alert/alert_args.h"
+#include "alert/alert_window.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The toolkit and the libraries under it (fontconfig, D-Bus) keep caches
+// for the life of the process and never free them: under the sanitizer
+// build their leak reports would make every dismissal a failure. Memory
+// errors are still reported.
+extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+#endif
+
+int main(int argc, char** argv) {
+  cv::AlertArgs args;
+  std::string error;
+  if (!cv::ParseAlertArgs(argc, argv, &args, &error)) {
+    std::fprintf(stderr, "corvantis-alert: %s\nusage: corvantis-alert [--primary TEXT] [--] MESSAGE\n",
+                 error.c_str());
+    return cv::kAlertUsage;
+  }
+  // Read before GTK starts: opening the display consumes it.
+  const char* id = std::getenv("DESKTOP_STARTUP_ID");
+  if (id == nullptr || *id == '\0') id = std::getenv("XDG_ACTIVATION_TOKEN");
+  std::string startupId = id != nullptr ? id : "";
+
+  // GTK sees no argument of ours: the message is never taken for one of
+  // its options.
+  int gtkArgc = 1;
+  char* gtkArgvStore[] = {argv[0], nullptr};
+  char** gtkArgv = gtkArgvStore;
+  if (!gtk_init_check(&gtkArgc, &gtkArgv)) {
+    const char* display = std::getenv("DISPLAY");
+    std::fprintf(stderr, "corvantis-alert: cannot open display %s\n", display != nullptr ? display : "(unset)");
+    return cv::kAlertNoDisplay;
+  }
+  cv::RunAlertWindow(args, startupId);
+  return cv::kAlertDismissed;
+}

@@ -1,0 +1,288 @@
+#include "app/diagnose.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "agent/probe.h"
+#include "queue/conf_dir.h"
+
+namespace cv {
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr const char* kQueueDir = "open-requests";
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool IsHex(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool IsDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The milliseconds of a stem "<13 or more digits>-<32 hex digits>"; false
+// when `stem` is none. `ms` stays none when the digits overflow.
+bool ParseStem(const std::string& stem, std::optional<long long>* ms) {
+  size_t dash = stem.find('-');
+  if (dash == std::string::npos || dash < 13) return false;
+  std::string digits = stem.substr(0, dash);
+  std::string hex = stem.substr(dash + 1);
+  if (!IsDigits(digits) || hex.size() != 32 || !IsHex(hex)) return false;
+  long long value = 0;
+  for (char c : digits) {
+    int d = c - '0';
+    if (value > (LLONG_MAX - d) / 10) return true;
+    value = value * 10 + d;
+  }
+  *ms = value;
+  return true;
+}
+
+// A name of the queue folder taken apart: a request, a temporary file, or
+// something else.
+void Classify(const std::string& name, double now, QueueFacts* q) {
+  if (name.size() == 37 && name[0] == '.' && EndsWith(name, ".tmp") && IsHex(name.substr(1, 32))) {
+    ++q->beingWritten;
+    return;
+  }
+  for (const char* suffix : {".json", ".claimed"}) {
+    std::string tail = suffix;
+    if (!EndsWith(name, tail)) continue;
+    std::string stem = name.substr(0, name.size() - tail.size());
+    std::optional<long long> ms;
+    if (!ParseStem(stem, &ms)) break;
+    QueuedRequest req;
+    req.stem = stem;
+    req.claimed = tail == ".claimed";
+    if (ms) req.ageSeconds = now - static_cast<double>(*ms) / 1000.0;
+    q->requests.push_back(req);
+    return;
+  }
+  ++q->others;
+}
+
+std::string Parent(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return ".";
+  size_t keep = path.find_last_not_of('/', slash);
+  return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
+}
+
+void ResolveSource(const DiagnoseSys& sys, FolderFacts* f) {
+  if (auto v = sys.getenv("CORVANTIS_AGENT_DIR"); v && !v->empty()) {
+    f->source = "CORVANTIS_AGENT_DIR";
+    f->value = v;
+  } else if (auto a = sys.getenv("APPDATA")) {
+    f->source = "APPDATA";
+    f->value = a;
+  } else if (auto h = sys.getenv("HOME")) {
+    f->source = "HOME";
+    f->value = h;
+  } else {
+    f->source = "the password database";
+  }
+}
+
+// The folder is missing: would the opener's mkdirat succeed? It fails when
+// a dangling link is in its place (EEXIST, then the second open ENOENT),
+// when the parent is missing or no directory, or when the parent may not be
+// written.
+void PredictCreation(const DiagnoseSys& sys, const std::string& path, FolderFacts* f) {
+  struct stat st;
+  if (sys.fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    f->err = ENOENT;
+    return;
+  }
+  std::string parent = Parent(path);
+  if (sys.fstatat(AT_FDCWD, parent.c_str(), &st, 0) != 0) {
+    f->err = errno;
+    return;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    f->err = ENOTDIR;
+    return;
+  }
+  if (sys.faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK) != 0) {
+    f->err = errno;
+    return;
+  }
+  f->missing = true;
+}
+
+// A directory of this user, as CVOpenOwnedDir demands; else EPERM.
+int OwnerError(const DiagnoseSys& sys, int fd, mode_t* modeOut) {
+  struct stat st;
+  if (sys.fstat(fd, &st) != 0) return EPERM;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != sys.geteuid()) return EPERM;
+  if (modeOut) *modeOut = st.st_mode & 07777;
+  return 0;
+}
+
+// Lists the open queue folder into `q`, in stem order.
+void ListQueue(const DiagnoseSys& sys, int queueFd, QueueFacts* q) {
+  std::vector<std::string> names;
+  int rc = sys.listDir(queueFd, &names);
+  if (rc != 0) {
+    q->err = rc;
+    return;
+  }
+  q->present = true;
+  double now = sys.clock();
+  for (const std::string& name : names) Classify(name, now, q);
+  std::sort(q->requests.begin(), q->requests.end(),
+            [](const QueuedRequest& a, const QueuedRequest& b) { return a.stem < b.stem; });
+}
+
+// "open-requests" as the first request write would meet it: created when
+// missing (the folder must then be writable), else a directory of this
+// user in which files can be made. Lists it when it opens.
+void CheckQueue(const DiagnoseSys& sys, int confFd, FolderFacts* f, QueueFacts* q) {
+  q->looked = true;
+  int fd = sys.openat(confFd, kQueueDir, kDirFlags | O_NOFOLLOW);
+  if (fd < 0) {
+    int err = errno;
+    if (err != ENOENT) {
+      q->err = err;
+      f->err = err;
+      f->errWhere = kQueueDir;
+      return;
+    }
+    if (sys.faccessat(confFd, ".", W_OK | X_OK) != 0) {
+      f->err = errno;
+      f->errWhere = "creating open-requests";
+    }
+    return;
+  }
+  ListQueue(sys, fd, q);
+  int err = OwnerError(sys, fd, nullptr);
+  if (err == 0 && sys.faccessat(fd, ".", W_OK | X_OK) != 0) err = errno;
+  sys.close(fd);
+  if (err != 0) {
+    f->err = err;
+    f->errWhere = kQueueDir;
+  }
+}
+
+void CheckAgent(const DiagnoseSys& sys, int confFd, AgentFacts* a) {
+  if (confFd >= 0) {
+    a->probed = true;
+    a->probe = sys.probeAgent(confFd, &a->pid, &a->err);
+  }
+  // Only with the lock free does the opener look for agents without it;
+  // with it held, the holder itself would be found.
+  if (confFd >= 0 && a->probe != CVAgentAbsent) return;
+  a->scanned = true;
+  a->old = sys.findOldAgent(&a->young);
+}
+
+void CheckService(const DiagnoseSys& sys, ServiceFacts* s) {
+  CommandResult r = sys.runCommand(
+      {kSystemctl, "--user", "show", "-p", "LoadState", "-p", "ActiveState", kAgentServiceUnit}, kServiceQuerySeconds);
+  if (r.spawnErr != 0) {
+    s->detail = std::string(kSystemctl) + " could not be run (" + strerror(r.spawnErr) + ")";
+    return;
+  }
+  if (r.timedOut) {
+    s->detail = "systemctl did not answer within " + std::to_string(static_cast<int>(kServiceQuerySeconds)) + " s";
+    return;
+  }
+  if (r.status != 0) {
+    s->state = ServiceFacts::kNoManager;
+    std::string first = r.err.substr(0, r.err.find('\n'));
+    s->detail = first.empty() ? "systemctl --user failed (status " + std::to_string(r.status) + ")"
+                              : "systemctl --user: " + first;
+    return;
+  }
+  s->state = ServiceFacts::kAnswered;
+  size_t at = 0;
+  while (at < r.out.size()) {
+    size_t end = r.out.find('\n', at);
+    if (end == std::string::npos) end = r.out.size();
+    std::string line = r.out.substr(at, end - at);
+    at = end + 1;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq);
+    if (key == "LoadState") s->loadState = line.substr(eq + 1);
+    if (key == "ActiveState") s->activeState = line.substr(eq + 1);
+  }
+}
+
+void CheckAlerts(const DiagnoseSys& sys, const std::optional<std::string>& exe, AlertFacts* al) {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    auto v = sys.getenv(name);
+    if (v && !v->empty()) {
+      al->display = std::string(name) + "=" + *v;
+      break;
+    }
+  }
+  if (exe) {
+    size_t slash = exe->rfind('/');
+    if (slash != std::string::npos) al->program = exe->substr(0, slash) + "/corvantis-alert";
+  }
+  al->programFound = !al->program.empty() && sys.isExecutableFile(al->program.c_str());
+  al->windows = !al->display.empty() && al->programFound;
+}
+
+}  // namespace
+
+Diagnosis Diagnose(const DiagnoseSys& sys) {
+  Diagnosis d;
+  FolderFacts& f = d.folder;
+  ResolveSource(sys, &f);
+  f.path = CVConfDir();
+
+  // The settings folder, opened as CVOpenConfDir opens it (links followed),
+  // but never created: a missing one is only judged creatable or not.
+  int confFd = -1;
+  if (!f.path) {
+    f.err = EINVAL;
+  } else {
+    confFd = sys.openat(AT_FDCWD, f.path->c_str(), kDirFlags);
+    if (confFd < 0) {
+      int err = errno;
+      if (err == ENOENT)
+        PredictCreation(sys, *f.path, &f);
+      else
+        f.err = err;
+    } else if (int err = OwnerError(sys, confFd, &f.mode); err != 0) {
+      sys.close(confFd);
+      confFd = -1;
+      f.err = err;
+    } else {
+      f.tightens = (f.mode & 077) != 0;
+      CheckQueue(sys, confFd, &f, &d.queue);
+    }
+  }
+
+  // A folder that is missing and creatable holds no lock: the lock is free.
+  if (confFd >= 0 || f.missing) CheckAgent(sys, confFd, &d.agent);
+  if (confFd >= 0) sys.close(confFd);
+
+  d.exe = sys.exePath();
+  d.bundledAgent = sys.bundledAgent();
+  CheckService(sys, &d.service);
+  CheckAlerts(sys, d.exe, &d.alerts);
+  return d;
+}
+
+int RunDiagnose(const DiagnoseSys& sys, std::string* report) {
+  Diagnosis d = Diagnose(sys);
+  Verdict v = Judge(d);
+  *report = FormatDiagnosis(d, v);
+  return v.reaches ? 0 : 1;
+}
+
+}  // namespace cv

@@ -1,0 +1,174 @@
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/alert_presenter.h"
+#include "platform/log.h"
+
+namespace cv {
+
+namespace {
+
+constexpr guint kPollMs = 50;
+
+int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+const char* GetEnv(const char* name) { return std::getenv(name); }
+
+const AlertChildCalls kRealCalls = {::posix_spawn, PidfdOpen, ::waitpid, ::close, GetEnv};
+
+int SetChildAttributes(posix_spawnattr_t* attr) {
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  int rc = posix_spawnattr_setsigdefault(attr, &all);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(attr, &none);
+  if (rc == 0) rc = posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  return rc;
+}
+
+int SetChildFileActions(posix_spawn_file_actions_t* actions) {
+  int rc = posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(actions, 3);
+  return rc;
+}
+
+// Returns 0 with *pidOut set, or the error number of the step that failed.
+int SpawnAlert(const AlertChildCalls& calls, const std::string& program, const std::string& messageText,
+               const std::string& informativeText, pid_t* pidOut) {
+  if (program.empty()) return ENOENT;
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--primary"),
+                  const_cast<char*>(messageText.c_str()), const_cast<char*>("--"),
+                  const_cast<char*>(informativeText.c_str()), nullptr};
+  posix_spawnattr_t attr;
+  int rc = posix_spawnattr_init(&attr);
+  if (rc != 0) return rc;
+  posix_spawn_file_actions_t actions;
+  rc = posix_spawn_file_actions_init(&actions);
+  if (rc != 0) {
+    posix_spawnattr_destroy(&attr);
+    return rc;
+  }
+  rc = SetChildAttributes(&attr);
+  if (rc == 0) rc = SetChildFileActions(&actions);
+  if (rc == 0) rc = calls.posixSpawn(pidOut, program.c_str(), &actions, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
+// One alert window on screen; owned by its watch source.
+struct AlertChild {
+  const AlertChildCalls* calls = nullptr;
+  pid_t pid = -1;
+  int pidfd = -1;  // -1 while the exit is polled for instead
+  std::string informativeText;
+  std::function<void()> dismissed;
+  StderrAlertPresenter* fallback = nullptr;
+};
+
+void DeleteAlertChild(gpointer data) {
+  auto* child = static_cast<AlertChild*>(data);
+  if (child->pidfd >= 0) child->calls->closeFd(child->pidfd);
+  delete child;
+}
+
+// Reaps the child. Returns false while a poll finds it still running.
+bool Reap(AlertChild* child, int* status, int* err) {
+  int options = child->pidfd >= 0 ? 0 : WNOHANG;
+  pid_t r;
+  do {
+    r = child->calls->waitPid(child->pid, status, options);
+  } while (r < 0 && errno == EINTR);
+  *err = r < 0 ? errno : 0;
+  return r != 0;
+}
+
+void Finish(AlertChild* child, int status, int err) {
+  bool seen = err == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!seen) {
+    if (err != 0) {
+      LOG->Write(LogLevel::kError, "alert window pid %d lost (%{public}s)", {child->pid, strerror(err)});
+    } else if (WIFSIGNALED(status)) {
+      LOG->Write(LogLevel::kError, "alert window pid %d killed by signal %d", {child->pid, WTERMSIG(status)});
+    } else {
+      LOG->Write(LogLevel::kError, "alert window pid %d failed (status %d)", {child->pid, WEXITSTATUS(status)});
+    }
+    child->fallback->Show("", child->informativeText, [] {});
+  }
+  // The callback may start the next alert; nothing of `child` is used after.
+  std::function<void()> dismissed = std::move(child->dismissed);
+  dismissed();
+}
+
+gboolean OnChildEvent(gpointer data) {
+  auto* child = static_cast<AlertChild*>(data);
+  int status = 0;
+  int err = 0;
+  if (!Reap(child, &status, &err)) return G_SOURCE_CONTINUE;
+  Finish(child, status, err);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean OnPidfdReadable(gint, GIOCondition, gpointer data) { return OnChildEvent(data); }
+
+}  // namespace
+
+const AlertChildCalls& RealAlertChildCalls() { return kRealCalls; }
+
+WindowAlertPresenter::WindowAlertPresenter(std::string program, const AlertChildCalls& calls)
+    : program_(std::move(program)), calls_(calls) {}
+
+bool WindowAlertPresenter::DisplayReachable() const {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = calls_.getEnv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+void WindowAlertPresenter::Show(const std::string& messageText, const std::string& informativeText,
+                                std::function<void()> dismissed) {
+  if (!DisplayReachable()) {
+    fallback_.Show(messageText, informativeText, std::move(dismissed));
+    return;
+  }
+  pid_t pid = -1;
+  int err = SpawnAlert(calls_, program_, messageText, informativeText, &pid);
+  if (err != 0) {
+    LOG->Write(LogLevel::kError, "alert window not started (%{public}s)", {strerror(err)});
+    fallback_.Show(messageText, informativeText, std::move(dismissed));
+    return;
+  }
+
+  auto* child = new AlertChild;
+  child->calls = &calls_;
+  child->pid = pid;
+  child->informativeText = informativeText;
+  child->dismissed = std::move(dismissed);
+  child->fallback = &fallback_;
+  child->pidfd = calls_.pidfdOpen(pid);
+  GSource* source;
+  if (child->pidfd >= 0) {
+    source = g_unix_fd_source_new(child->pidfd, G_IO_IN);
+    g_source_set_callback(source, G_SOURCE_FUNC(OnPidfdReadable), child, DeleteAlertChild);
+  } else {
+    source = g_timeout_source_new(kPollMs);
+    g_source_set_callback(source, OnChildEvent, child, DeleteAlertChild);
+  }
+  g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+}
+
+}  // namespace cv

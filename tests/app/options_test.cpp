@@ -1,0 +1,127 @@
+// Which argument lists are options, and what each option writes and returns.
+#include "app/options.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/diagnose_sys.h"
+#include "test_support.h"
+
+namespace {
+
+using cv::AppOption;
+
+std::optional<AppOption> Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "corvantis-opener");
+  return cv::ParseAppOption(static_cast<int>(args.size()), args.data());
+}
+
+TEST(ParseAppOption, OnlyTheSingleArgumentIsAnOption) {
+  struct Case {
+    std::vector<const char*> args;
+    std::optional<AppOption> option;
+  } cases[] = {
+      {{"--help"}, AppOption::kHelp},
+      {{"--version"}, AppOption::kVersion},
+      {{"--diagnose"}, AppOption::kDiagnose},
+      {{}, std::nullopt},
+      {{"./--help.corva"}, std::nullopt},
+      {{"--help.corva"}, std::nullopt},
+      {{"--help", "plan.corva"}, std::nullopt},
+      {{"plan.corva", "--diagnose"}, std::nullopt},
+      {{"--help", "--version"}, std::nullopt},
+      {{"--HELP"}, std::nullopt},
+      {{"-h"}, std::nullopt},
+      {{"--help="}, std::nullopt},
+      {{"--diagnose "}, std::nullopt},
+      {{"--"}, std::nullopt},
+      {{"plan.corva"}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const char* a : c.args) shown += std::string(" ") + a;
+    EXPECT_EQ(Parse(c.args), c.option) << shown;
+  }
+}
+
+// What the option writes on `fd`'s pipe, and its status.
+struct Ran {
+  int status;
+  std::string out;
+};
+
+Ran RunToPipe(AppOption option, const cv::DiagnoseSys& sys) {
+  int p[2];
+  EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+  // Room for the whole text, so that writing never waits for the reader.
+  fcntl(p[1], F_SETPIPE_SZ, 1 << 20);
+  Ran r{cv::RunAppOption(option, sys, p[1]), ""};
+  close(p[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(p[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+  close(p[0]);
+  return r;
+}
+
+TEST(RunAppOption, HelpAndVersion) {
+  Ran help = RunToPipe(AppOption::kHelp, cv::RealDiagnoseSys());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, cv::HelpText());
+  for (const char* part :
+       {"Usage: corvantis-opener [TRACT...]", "--help", "--version", "--diagnose", "./--help.corva",
+        "corvantis.agent.service", "Exit status 0", "CORVANTIS_AGENT_DIR", "journalctl --user -t corvantis-opener"}) {
+    EXPECT_NE(help.out.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(help.out.back(), '\n');
+
+  Ran version = RunToPipe(AppOption::kVersion, cv::RealDiagnoseSys());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("corvantis-opener ") + CV_TEST_VERSION + "\n");
+}
+
+TEST(RunAppOption, HelpLinesFitATerminal) {
+  std::string help = cv::HelpText();
+  size_t start = 0;
+  while (start < help.size()) {
+    size_t end = help.find('\n', start);
+    EXPECT_LE(end - start, 79u) << help.substr(start, end - start);
+    start = end + 1;
+  }
+}
+
+TEST(RunAppOption, DiagnoseReportsAndReturnsTheVerdict) {
+  // Nothing usable: no settings folder path, no agent to start.
+  cv::DiagnoseSys sys = cv::RealDiagnoseSys();
+  sys.getenv = [](const char*) -> std::optional<std::string> { return std::nullopt; };
+  sys.bundledAgent = [] { return std::optional<std::string>(); };
+  sys.findOldAgent = [](pid_t* young) {
+    *young = 0;
+    return 0;
+  };
+  sys.runCommand = [](const std::vector<std::string>&, double) {
+    cv::CommandResult r;
+    r.status = 1;
+    return r;
+  };
+  cvtest::ScopedEnv dir("CORVANTIS_AGENT_DIR", "relative");
+  Ran r = RunToPipe(AppOption::kDiagnose, sys);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("its location isn't an absolute path."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("verdict:"), std::string::npos) << r.out;
+}
+
+TEST(RunAppOption, UnwritableOutputFails) {
+  int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(cv::RunAppOption(AppOption::kHelp, cv::RealDiagnoseSys(), fd), 1);
+  EXPECT_EQ(cv::RunAppOption(AppOption::kVersion, cv::RealDiagnoseSys(), fd), 1);
+  close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,323 @@
+// The windowed presenter with real children: small shell programs stand in
+// for corvantis-alert and report what they were given.
+#include "platform/alert_presenter.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "loop_util.h"
+#include "platform/glib_platform_linux.h"
+#include "test_support.h"
+
+namespace {
+
+using cvtest::CaptureStderr;
+using cvtest::RunLoopUntil;
+
+constexpr char kText[] = "Corvantis opens .corva files only.";
+constexpr char kLine[] = "Corvantis Agent: Corvantis opens .corva files only.\n";
+
+// The real calls with a display, plus knobs for the faults a test injects.
+struct FakeCalls {
+  static inline const char* display = ":99";
+  static inline int spawns = 0;
+  static inline bool noPidfd = false;
+  static inline int eintrLeft = 0;
+  static inline bool lose = false;  // reap, then answer ECHILD
+  static inline std::vector<pid_t> waited;
+
+  static void Reset() {
+    display = ":99";
+    spawns = 0;
+    noPidfd = false;
+    eintrLeft = 0;
+    lose = false;
+    waited.clear();
+  }
+  static int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                   const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
+    ++spawns;
+    return cv::RealAlertChildCalls().posixSpawn(pid, path, actions, attr, argv, envp);
+  }
+  static int PidfdOpen(pid_t pid) {
+    if (noPidfd) {
+      errno = ENOSYS;
+      return -1;
+    }
+    return cv::RealAlertChildCalls().pidfdOpen(pid);
+  }
+  static pid_t WaitPid(pid_t pid, int* status, int options) {
+    waited.push_back(pid);
+    if (eintrLeft > 0) {
+      --eintrLeft;
+      errno = EINTR;
+      return -1;
+    }
+    pid_t r = cv::RealAlertChildCalls().waitPid(pid, status, options);
+    if (r > 0 && lose) {
+      errno = ECHILD;
+      return -1;
+    }
+    return r;
+  }
+  static const char* GetEnv(const char* name) {
+    if (std::string(name) == "DISPLAY") return display;
+    return nullptr;
+  }
+};
+
+const cv::AlertChildCalls kFakeCalls = {FakeCalls::Spawn, FakeCalls::PidfdOpen, FakeCalls::WaitPid,
+                                        cv::RealAlertChildCalls().closeFd, FakeCalls::GetEnv};
+
+class WindowAlertPresenterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { FakeCalls::Reset(); }
+  void TearDown() override { FakeCalls::Reset(); }
+
+  // A stand-in alert program: a shell script with `body`.
+  std::string Program(const std::string& body) {
+    std::string path = dir_.Join("corvantis-alert");
+    EXPECT_TRUE(cvtest::WriteFile(path, "#!/bin/sh\n" + body + "\n", 0755));
+    return path;
+  }
+  std::string Out() const { return cvtest::ReadFile(dir_.Join("out")).value_or("<none>"); }
+
+  // Shows one alert and runs the loop until it is dismissed. Returns what
+  // went to stderr meanwhile.
+  std::string ShowAndWait(const std::string& program, const std::string& text = kText) {
+    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    CaptureStderr err;
+    int dismissed = 0;
+    presenter.Show("Corvantis Agent", text, [&] { ++dismissed; });
+    EXPECT_TRUE(RunLoopUntil([&] { return dismissed > 0; }));
+    cvtest::DrainLoop();
+    EXPECT_EQ(dismissed, 1);
+    return err.Text();
+  }
+
+  cvtest::TempDir dir_;
+  cvtest::CaptureLog log_;
+};
+
+TEST_F(WindowAlertPresenterTest, WhatTheChildDoesDecidesTheStderrLine) {
+  struct Case {
+    const char* name;
+    const char* body;  // empty: no program at all
+    const char* stderrText;
+    const char* logPart;
+  };
+  const Case cases[] = {
+      {"dismissed", "exit 0", "", ""},
+      {"fails", "exit 1", kLine, "failed (status 1)"},
+      {"no display", "exit 3", kLine, "failed (status 3)"},
+      {"killed", "kill -KILL $$", kLine, "killed by signal 9"},
+      {"terminated", "kill -TERM $$", kLine, "killed by signal 15"},
+      {"missing", nullptr, kLine, "not started (No such file or directory)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.Clear();
+    std::string program = c.body ? Program(c.body) : dir_.Join("absent/corvantis-alert");
+    EXPECT_EQ(ShowAndWait(program), c.stderrText);
+    if (*c.logPart == '\0') EXPECT_TRUE(log_.lines().empty());
+    else EXPECT_TRUE(log_.Contains(c.logPart)) << (log_.lines().empty() ? "" : log_.lines()[0].text);
+  }
+}
+
+TEST_F(WindowAlertPresenterTest, ProgramThatCannotRunGivesTheLineAtOnce) {
+  // Not executable, and no program path at all (the exe link unreadable).
+  std::string notExecutable = dir_.Join("plain");
+  ASSERT_TRUE(cvtest::WriteFile(notExecutable, "#!/bin/sh\nexit 0\n", 0644));
+  for (const std::string& program : {notExecutable, std::string()}) {
+    SCOPED_TRACE(program);
+    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    CaptureStderr err;
+    int dismissed = 0;
+    presenter.Show("Corvantis Agent", kText, [&] { ++dismissed; });
+    EXPECT_EQ(dismissed, 1) << "dismissed before Show returned";
+    EXPECT_EQ(err.Text(), kLine);
+  }
+}
+
+TEST_F(WindowAlertPresenterTest, WithoutADisplayNothingIsStarted) {
+  for (const char* display : {static_cast<const char*>(nullptr), ""}) {
+    FakeCalls::display = display;
+    std::string program = Program("touch \"$(dirname \"$0\")/ran\"; exit 0");
+    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    CaptureStderr err;
+    int dismissed = 0;
+    presenter.Show("Corvantis Agent", kText, [&] { ++dismissed; });
+    EXPECT_EQ(dismissed, 1);
+    EXPECT_EQ(err.Text(), kLine);
+    EXPECT_EQ(FakeCalls::spawns, 0);
+  }
+  EXPECT_FALSE(cvtest::ReadFile(dir_.Join("ran")));
+}
+
+TEST_F(WindowAlertPresenterTest, WaylandAloneCountsAsADisplay) {
+  struct Env {
+    static const char* Wayland(const char* name) {
+      return std::string(name) == "WAYLAND_DISPLAY" ? "wayland-0" : nullptr;
+    }
+  };
+  cv::AlertChildCalls calls = kFakeCalls;
+  calls.getEnv = Env::Wayland;
+  cv::WindowAlertPresenter presenter(Program("exit 0"), calls);
+  CaptureStderr err;
+  int dismissed = 0;
+  presenter.Show("Corvantis Agent", kText, [&] { ++dismissed; });
+  ASSERT_TRUE(RunLoopUntil([&] { return dismissed > 0; }));
+  EXPECT_EQ(err.Text(), "");
+  EXPECT_EQ(FakeCalls::spawns, 1);
+}
+
+TEST_F(WindowAlertPresenterTest, ArgumentsReachTheChildVerbatim) {
+  std::string program = Program("printf '%s\\0' \"$@\" > \"$(dirname \"$0\")/out\"");
+  const std::string texts[] = {
+      "Start it with:\n\nsystemctl --user enable --now corvantis.agent.service\n\nthen open the tract again.",
+      "--primary",
+      "-",
+      "--",
+      "'single' \"double\" $(touch pwned) `id` ; | & * ~",
+      "",
+      "An older Corvantis Agent is still running. Quit it (menu bar icon \xe2\x86\x92 Quit Corvantis Agent)",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(ShowAndWait(program, text), "");
+    EXPECT_EQ(Out(), std::string("--primary\0Corvantis Agent\0--\0", 29) + text + std::string(1, '\0'));
+  }
+  EXPECT_FALSE(cvtest::ReadFile(dir_.Join("pwned")));
+}
+
+TEST_F(WindowAlertPresenterTest, ChildHasDevNullInputAndNoOtherDescriptors) {
+  // A descriptor without close-on-exec, which a careless spawn would pass on.
+  int leaky = open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaky, 3);
+  std::string program =
+      Program("d=$(dirname \"$0\"); readlink /proc/self/fd/0 > \"$d/in\"; exec ls /proc/self/fd > \"$d/out\"");
+  EXPECT_EQ(ShowAndWait(program), "");
+  close(leaky);
+  EXPECT_EQ(cvtest::ReadFile(dir_.Join("in")).value_or(""), "/dev/null\n");
+  // 0 to 2, and the listing's own descriptor of /proc/self/fd.
+  EXPECT_EQ(Out(), "0\n1\n2\n3\n");
+}
+
+TEST_F(WindowAlertPresenterTest, ChildGetsTheEnvironmentAndDefaultSignals) {
+  cvtest::ScopedEnv token("DESKTOP_STARTUP_ID", "opener-1_TIME42");
+  sigset_t block;
+  sigset_t old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+  struct sigaction ignore {};
+  struct sigaction oldInt {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGINT, &ignore, &oldInt), 0);
+
+  std::string program = Program(
+      "d=$(dirname \"$0\"); echo \"$DESKTOP_STARTUP_ID\" > \"$d/out\"; "
+      "grep -E '^Sig(Blk|Ign):' /proc/self/status > \"$d/sig\"");
+  std::string err = ShowAndWait(program);
+  sigaction(SIGINT, &oldInt, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(Out(), "opener-1_TIME42\n");
+  // The masks of the standard signals (1 to 31); the C library keeps some
+  // of the real-time ones for itself.
+  std::string sig = cvtest::ReadFile(dir_.Join("sig")).value_or("");
+  unsigned long long blocked = 1;
+  unsigned long long ignored = 1;
+  ASSERT_EQ(std::sscanf(sig.c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked, &ignored), 2) << sig;
+  EXPECT_EQ(blocked & 0x7fffffffULL, 0u) << sig;
+  EXPECT_EQ(ignored & 0x7fffffffULL, 0u) << sig;
+}
+
+TEST_F(WindowAlertPresenterTest, ExitIsPolledWithoutPidfdAndWaitRetriesEintr) {
+  FakeCalls::noPidfd = true;
+  FakeCalls::eintrLeft = 2;
+  EXPECT_EQ(ShowAndWait(Program("sleep 0.2; exit 0")), "");
+  EXPECT_GE(FakeCalls::waited.size(), 3u);
+}
+
+TEST_F(WindowAlertPresenterTest, LostChildStillShowsTheMessage) {
+  FakeCalls::lose = true;
+  EXPECT_EQ(ShowAndWait(Program("exit 0")), kLine);
+  EXPECT_TRUE(log_.Contains("lost (No child processes)"));
+}
+
+TEST_F(WindowAlertPresenterTest, OnlyTheAlertChildIsReapedAndNoDescriptorLeaks) {
+  cvtest::DrainLoop();
+  int fdsBefore = cvtest::CountOpenFds();
+  pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) _exit(4);
+  // The other child exits long before the alert's does.
+  EXPECT_EQ(ShowAndWait(Program("sleep 0.3; exit 0")), "");
+  for (pid_t pid : FakeCalls::waited) EXPECT_NE(pid, other);
+  EXPECT_GT(FakeCalls::waited.front(), 0);
+  int status = 0;
+  EXPECT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  EXPECT_EQ(cvtest::CountOpenFds(), fdsBefore);
+}
+
+// The platform's alert loop with a window up: timers keep firing, and an
+// exit watch on the caller's own child fires and leaves it to be reaped.
+TEST_F(WindowAlertPresenterTest, NestedLoopRunsTimersAndWatchesWhileTheWindowIsUp) {
+  std::string release = dir_.Join("release");
+  // Gives up (and fails the test) after about 20 s.
+  std::string program = Program("i=0; while [ ! -e '" + release +
+                                "' ]; do i=$((i+1)); [ $i -gt 1000 ] && exit 5; sleep 0.02; done; exit 0");
+  cv::GlibPlatform platform(std::make_unique<cv::WindowAlertPresenter>(program, kFakeCalls));
+
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  pid_t agent = fork();
+  ASSERT_GE(agent, 0);
+  if (agent == 0) {
+    close(fds[1]);
+    char byte;
+    while (read(fds[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    _exit(6);
+  }
+  close(fds[0]);
+  bool agentExited = false;
+  auto watch = platform.WatchExit(agent, [&] { agentExited = true; });
+  ASSERT_NE(watch, nullptr);
+
+  int ticks = 0;
+  auto timer = platform.ScheduleRepeating(0.01, [&] {
+    ++ticks;
+    if (ticks == 3) close(fds[1]);  // the agent exits while the window is up
+    if (ticks >= 10 && agentExited) cvtest::WriteFile(release, "");
+  });
+  CaptureStderr err;
+  platform.RunModalAlert("Corvantis Agent", kText);
+  EXPECT_EQ(err.Text(), "");
+  EXPECT_TRUE(agentExited);
+  EXPECT_GE(ticks, 10);
+  int status = 0;
+  EXPECT_EQ(platform.WaitPid(agent, &status), agent);
+  EXPECT_EQ(WEXITSTATUS(status), 6);
+}
+
+TEST(AlertProgramPathTest, IsBesideThisProgram) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  std::string exe(self, static_cast<size_t>(n));
+  EXPECT_EQ(cv::AlertProgramPath(), exe.substr(0, exe.rfind('/')) + "/corvantis-alert");
+}
+
+}  // namespace
