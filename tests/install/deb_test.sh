@@ -17,6 +17,7 @@ agent_program=$bundle/Contents/Resources/agent/CorvantisAgent
 # Every entry of the package that is not a directory.
 expected_entries=(
   ./usr/bin/corvantis-opener
+  ./usr/lib/corvantis/Corvantis.app/Contents/MacOS/corvantis-alert
   ./usr/lib/corvantis/Corvantis.app/Contents/MacOS/corvantis-opener
   ./usr/lib/corvantis/Corvantis.app/Contents/Resources/agent/CorvantisAgent
   ./usr/lib/systemd/user/corvantis.agent.service
