@@ -385,8 +385,10 @@ TEST_F(OpenerE2E, SpawnedAgentKilledAfterClaimingIsReportedAtOnce) {
   auto status = opener->Wait(20);
   ASSERT_TRUE(ExitedZero(status)) << opener->Err();
 
+  // The match points into the old text: take the pid before replacing it.
+  const std::string spawnedPid = spawned[1];
   log = opener->Err();
-  EXPECT_NE(log.find("agent pid " + std::string(spawned[1]) + " exited (status 9)"), std::string::npos) << log;
+  EXPECT_NE(log.find("agent pid " + spawnedPid + " exited (status 9)"), std::string::npos) << log;
   EXPECT_EQ(CountLines(log, kNoResponse), 1) << log;
   EXPECT_EQ(QueueCount(".claimed"), 1);
 }
