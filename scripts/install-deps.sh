@@ -7,13 +7,13 @@ packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev uuid-dev
   googletest libgtest-dev libgmock-dev
-  libglib2.0-dev libsystemd-dev
+  libglib2.0-dev
   libgtk-3-dev libx11-dev
   xvfb xdotool x11-utils imagemagick
   libbenchmark-dev
   clang libclang-rt-dev
   desktop-file-utils shared-mime-info xdg-utils libglib2.0-bin hicolor-icon-theme
-  systemd man-db file gzip dpkg-dev fakeroot lintian
+  systemd man-db file gzip dpkg-dev lintian
 )
 
 missing=()
