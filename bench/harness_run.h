@@ -4,6 +4,9 @@
 // (rename to ".claimed", failing if the name is gone) and removes it at
 // once, as an agent that handles requests instantly would.
 //
+// After each run the folders are emptied and the file system is synced, so
+// that no run pays for the metadata of the one before.
+//
 // All instants are CLOCK_MONOTONIC. A run that fails (the contender exits
 // before its files appear, or something takes longer than the time limit)
 // is reported in `error` and leaves no child behind.

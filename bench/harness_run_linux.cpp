@@ -255,6 +255,13 @@ class Run {
     if (!spec_.queueFolder) found -= static_cast<int>(names_.size());
     if (!spec_.scratchDir.empty()) found += EmptyFolder(spec_.scratchDir);
     result_.leftovers = found;
+    // Commit this run's removals now, or the next run's first fsync would
+    // pay for them.
+    int dfd = ::open(spec_.watchDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      ::syncfs(dfd);
+      ::close(dfd);
+    }
   }
 
   const RunSpec& spec_;
