@@ -9,16 +9,18 @@
 #
 # Environment:
 #   OPENER=PATH      time another build's corvantis-opener instead
+#   OPENER_LABEL=T   how the tables name that build (default: its git commit)
 #   BENCH_DIR=DIR    where the work folder is made (default build-bench; not tmpfs)
 #   BENCH_TMPFS=1    allow a tmpfs work folder (default then below /dev/shm):
 #                    fsync costs nothing there, which leaves the processes' own costs
 #   WAIT_RUNS=N      runs of the 10 s waiting figure (default 3)
 #   RSS_RUNS=N       runs of the peak-memory figure (default 5)
+#   OUT=DIR          where the results go (default build-bench/bench-out[-tmpfs])
 #   MICRO=1          also run the micro-benchmarks (Google Benchmark)
 #
-# Output: the tables on standard output and in build-bench/bench-out/
-# results.md, the samples in build-bench/bench-out/*.txt, the chart in
-# build-bench/bench-out/time-to-visible.png (copied to bench/).
+# Output: the tables on standard output and in OUT/results.md, the samples
+# in OUT/*.txt, the chart in OUT/time-to-visible.png; for this tree's own
+# opener the chart is also copied to bench/time-to-visible[-tmpfs].png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -50,10 +52,10 @@ opener=${OPENER:-$build/Corvantis.app/Contents/MacOS/corvantis-opener}
 # A fresh work folder below BENCH_DIR; only that one is removed afterwards.
 if [ "${BENCH_TMPFS:-0}" = 1 ]; then
   base=${BENCH_DIR:-/dev/shm}
-  out=$build/bench-out-tmpfs
+  out=${OUT:-$build/bench-out-tmpfs}
 else
   base=${BENCH_DIR:-$build}
-  out=$build/bench-out
+  out=${OUT:-$build/bench-out}
 fi
 work=$(mktemp -d "$base/corvantis-bench.XXXXXX")
 rm -rf "$out"
@@ -74,7 +76,7 @@ trap 'kill "$(cat "$work/bus.pid")" 2>/dev/null || true; rm -rf "$work"' EXIT
 {
   echo "# Launch benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo
-  echo "Opener: $opener ($(git -C "$(dirname "$opener")" rev-parse --short HEAD 2>/dev/null || echo '?'))"
+  echo "Opener: $opener (${OPENER_LABEL:-$(git -C "$(dirname "$opener")" rev-parse --short HEAD 2>/dev/null || echo '?')})"
   echo
   "$build/bench/corvantis-bench" --opener "$opener" --limit "$build/bench/corvantis-limit" \
     --safecat "$(command -v safecat)" --peak-rss "$build/bench/corvantis-peak-rss" \
@@ -83,9 +85,12 @@ trap 'kill "$(cat "$work/bus.pid")" 2>/dev/null || true; rm -rf "$work"' EXIT
 } | tee "$out/results.md"
 
 gnuplot -e "dir='$out'; runs='$runs'; fs='$fs'" bench/time_to_visible.gp
-chart=bench/time-to-visible.png
-[ "$fs" = tmpfs ] && chart=bench/time-to-visible-tmpfs.png
-cp "$out/time-to-visible.png" "$chart"
+chart=$out/time-to-visible.png
+if [ -z "${OPENER:-}" ]; then
+  chart=bench/time-to-visible.png
+  [ "$fs" = tmpfs ] && chart=bench/time-to-visible-tmpfs.png
+  cp "$out/time-to-visible.png" "$chart"
+fi
 echo
 echo "chart: $chart; tables: $out/results.md"
 
