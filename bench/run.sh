@@ -60,7 +60,7 @@ fi
 work=$(mktemp -d "$base/corvantis-bench.XXXXXX")
 rm -rf "$out"
 mkdir -p "$out"
-fs=$(stat -f -c %T "$work")
+fs=$( (findmnt -n -o FSTYPE --target "$work" 2>/dev/null || stat -f -c %T "$work") | head -n1)
 if [ "$fs" = tmpfs ] && [ "${BENCH_TMPFS:-0}" != 1 ]; then
   rmdir "$work"
   echo "$base is on tmpfs: choose a folder on disk with BENCH_DIR (or set BENCH_TMPFS=1)" >&2
