@@ -36,6 +36,8 @@ struct RunSpec {
   // Queue-folder mode: claim and remove the requests as soon as all are
   // visible (the opener waits for that); otherwise only after the exit.
   bool handleAtOnce = false;
+  // ... or that many milliseconds after they became visible.
+  double handleDelayMs = 0;
   // Extra folder emptied after the run (safecat's temporary folder).
   std::string scratchDir;
   // Waiting measurement: after the output is visible, sample the process at

@@ -228,6 +228,9 @@ class Run {
       }
       if (result_.visibleMs >= 0 && spec_.queueFolder && spec_.handleAtOnce && !handled_) {
         if (spec_.sampleWait && !SampleWait()) return false;
+        if (spec_.handleDelayMs > 0 && WaitExitUntil(visibleAt_ + spec_.handleDelayMs)) {
+          return Fail("exited before its request was handled");
+        }
         Handle();
         if (!exited && WaitExitUntil(limit)) exited = true;
       }
