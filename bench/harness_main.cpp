@@ -11,39 +11,32 @@
 // run (so the opener finds a running agent and posts at once) and plays the
 // agent that claims and handles every request instantly. --out receives one
 // file of samples (milliseconds, one a line) per series, for the chart.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <map>
-#include <optional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "harness_run.h"
+#include "harness_setup.h"
 #include "harness_stats.h"
-#include "queue/request_doc.h"
-
-extern char** environ;
 
 namespace {
 
+using cvbench::Die;
+using cvbench::MakeDir;
 using cvbench::RunSpec;
 using cvbench::Summarize;
 using cvbench::Summary;
+using cvbench::Work;
+using cvbench::WriteFile;
 
 constexpr int kBurst = 32;
 constexpr double kLateHandleMs = 50;
@@ -52,11 +45,6 @@ struct Options {
   std::string opener, limit, safecat, peakRss, work, out, bus;
   int runs = 30, warmup = 3, waitRuns = 3, rssRuns = 5;
 };
-
-[[noreturn]] void Die(const std::string& message) {
-  std::fprintf(stderr, "corvantis-bench: %s\n", message.c_str());
-  std::exit(1);
-}
 
 Options Parse(int argc, char** argv) {
   Options o;
@@ -85,158 +73,6 @@ Options Parse(int argc, char** argv) {
   }
   if (o.runs < 1 || o.warmup < 0 || o.waitRuns < 0 || o.rssRuns < 0) Die("bad run count");
   return o;
-}
-
-void MakeDir(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) Die("mkdir " + path + ": " + std::strerror(errno));
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream f(path, std::ios::binary);
-  f << data;
-  if (!f) Die("cannot write " + path);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// The layout below the work folder.
-struct Work {
-  std::string root, settings, queue, home, runtime, safecatTmp, safecatNew, safecatInput;
-  std::vector<std::string> docs;
-
-  explicit Work(const std::string& dir) : root(dir) {
-    settings = root + "/settings";
-    queue = settings + "/open-requests";
-    home = root + "/home";
-    runtime = root + "/runtime";
-    safecatTmp = root + "/safecat-tmp";
-    safecatNew = root + "/safecat-new";
-    safecatInput = root + "/safecat-input.json";
-    for (const auto& d : {root, settings, queue, home, runtime, safecatTmp, safecatNew, root + "/docs"}) {
-      MakeDir(d);
-    }
-    for (int i = 0; i < kBurst; ++i) {
-      char name[32];
-      std::snprintf(name, sizeof name, "/docs/plan-%02d.corva", i);
-      docs.push_back(root + name);
-      WriteFile(docs.back(), "Corvantis sample tract\n");
-    }
-    // safecat delivers the bytes of one request document.
-    WriteFile(safecatInput, *CVRequestDocument("open", docs[0], 1.7e9 + 0.123456789, 4242, "mac-opener"));
-  }
-};
-
-// Holds "agent.lock" with an exclusive flock, naming this process, for the
-// life of the harness: to the opener an agent runs.
-int HoldAgentLock(const Work& w) {
-  std::string path = w.settings + "/agent.lock";
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) Die("open " + path + ": " + std::strerror(errno));
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) Die("lock " + path + ": " + std::strerror(errno));
-  std::string doc = "{\"pid\":" + std::to_string(::getpid()) + "}";
-  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, doc.data(), doc.size(), 0) != static_cast<ssize_t>(doc.size())) {
-    Die("write " + path);
-  }
-  return fd;
-}
-
-// The contenders' environment: the harness's own without display, bus and
-// settings variables, plus the work folder's settings, home and runtime
-// folder, the log on standard error and, when given, the session bus.
-std::vector<std::string> Environment(const Work& w, const std::string& bus) {
-  static const char* kDropped[] = {"DISPLAY=", "WAYLAND_DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=",
-                                   "XDG_RUNTIME_DIR=", "HOME=", "CORVANTIS_", "APPDATA="};
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    bool drop = false;
-    for (const char* prefix : kDropped) drop = drop || std::strncmp(*e, prefix, std::strlen(prefix)) == 0;
-    if (!drop) env.emplace_back(*e);
-  }
-  env.push_back("CORVANTIS_AGENT_DIR=" + w.settings);
-  env.push_back("CORVANTIS_LOG_STDERR=1");
-  env.push_back("HOME=" + w.home);
-  env.push_back("XDG_RUNTIME_DIR=" + w.runtime);
-  if (!bus.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus);
-  return env;
-}
-
-// Runs `argv` with standard input from `in` and output into `out`; its
-// exit status, or -1.
-int RunToFile(const std::vector<std::string>& args, const std::string& in, const std::string& out) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid;
-  int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return -1;
-  int status;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Compares the limit program's documents with the opener's builder over
-// many clock readings and two paths. Prints the count of differences;
-// dies when more than 1 % differ (a real fault in the limit's bytes).
-void CheckDocuments(const Options& o, const Work& w) {
-  constexpr int kReadings = 20000;
-  std::mt19937_64 rng(20261210);
-  std::ostringstream values;
-  std::vector<std::pair<double, long long>> readings;
-  for (int i = 0; i < kReadings; ++i) {
-    double sec = 1.7e9 + static_cast<double>(rng() % 200000000);
-    double created = sec + static_cast<double>(rng() % 1000000000) / 1e9;
-    long long pid = 1 + static_cast<long long>(rng() % 4194304);
-    readings.emplace_back(created, pid);
-    char line[64];
-    std::snprintf(line, sizeof line, "%.17g %lld\n", created, pid);
-    values << line;
-  }
-  WriteFile(w.root + "/check-in", values.str());
-  int differ = 0;
-  std::string example;
-  for (const std::string& path : {w.docs[0], w.root + "/a \"q\" \\ \xc3\xa9\t\x01\x1f\x7f/x.corva"}) {
-    if (RunToFile({o.limit, "--print", path}, w.root + "/check-in", w.root + "/check-out") != 0) {
-      Die("the limit program failed in --print");
-    }
-    std::istringstream got(ReadFile(w.root + "/check-out"));
-    std::string line;
-    for (const auto& [created, pid] : readings) {
-      if (!std::getline(got, line)) Die("the limit program printed too few documents");
-      std::string want = *CVRequestDocument("open", path, created, pid, "mac-opener");
-      if (line != want) {
-        ++differ;
-        if (example.empty()) example = "limit " + line + "\nopener " + want;
-      }
-    }
-  }
-  std::printf("Document check: the limit program's bytes equal the opener's for %d of %d documents",
-              2 * kReadings - differ, 2 * kReadings);
-  if (differ > 0) std::printf(" (the others differ only in the digits of \"created\")");
-  std::printf("\n\n");
-  if (differ * 100 > 2 * kReadings) Die("too many documents differ:\n" + example);
-  if (!example.empty()) {
-    // Any difference must lie in the "created" number alone.
-    std::string a = example.substr(6, example.find('\n') - 6);
-    std::string b = example.substr(example.find("\nopener ") + 8);
-    auto strip = [](std::string s) {
-      size_t at = s.find("\"created\":");
-      size_t end = s.find(',', at);
-      return s.erase(at, end - at);
-    };
-    if (strip(a) != strip(b)) Die("documents differ beyond \"created\":\n" + example);
-  }
 }
 
 struct Case {
@@ -341,14 +177,14 @@ int main(int argc, char** argv) {
   // The settings folder must be an absolute path.
   char* real = ::realpath(o.work.c_str(), nullptr);
   if (!real) Die("realpath " + o.work + ": " + std::strerror(errno));
-  Work w(real);
+  Work w(real, kBurst);
   std::free(real);
   if (!o.out.empty()) MakeDir(o.out);
-  int lockFd = HoldAgentLock(w);
-  CheckDocuments(o, w);
+  int lockFd = cvbench::HoldAgentLock(w);
+  cvbench::CheckLimitDocuments(o.limit, w);
 
-  auto plain = Environment(w, "");
-  auto bus = Environment(w, o.bus);
+  auto plain = cvbench::ContenderEnvironment(w, "");
+  auto bus = cvbench::ContenderEnvironment(w, o.bus);
   std::vector<Case> cases;
   cases.emplace_back("visible-opener", "opener", QueueSpec(w, plain, o.opener, 1, true));
   cases.emplace_back("visible-limit", "limit", QueueSpec(w, plain, o.limit, 1, false));
