@@ -88,12 +88,14 @@ class Run {
     if (ifd_ >= 0) ::close(ifd_);
   }
 
+  // A failed run still ends its child and empties the folders, so that the
+  // next run starts clean.
   RunResult Go() {
-    if (!Start()) return result_;
-    if (!Follow()) return result_;
+    bool ok = Start() && Follow();
+    if (!ok && pid_ > 0) ::kill(pid_, SIGKILL);
     Reap();
-    Clean();
-    result_.ok = result_.error.empty();
+    if (ifd_ >= 0) Clean();
+    result_.ok = ok && result_.error.empty();
     return result_;
   }
 
@@ -177,10 +179,12 @@ class Run {
     for (const auto& name : names_) {
       std::string claimed = name.substr(0, name.size() - 5) + ".claimed";
       if (::renameat2(dfd, name.c_str(), dfd, claimed.c_str(), RENAME_NOREPLACE) != 0) {
-        result_.error = Errno("claim " + name);
+        if (result_.error.empty()) result_.error = Errno("claim " + name);
         continue;
       }
-      if (::unlinkat(dfd, claimed.c_str(), 0) != 0) result_.error = Errno("remove " + claimed);
+      if (::unlinkat(dfd, claimed.c_str(), 0) != 0 && result_.error.empty()) {
+        result_.error = Errno("remove " + claimed);
+      }
     }
     handledAt_ = NowMs();
     handled_ = true;
@@ -220,6 +224,7 @@ class Run {
         ReadEvents(now);  // a rename before the exit is queued before it
         if (result_.visibleMs < 0) {
           Reap();
+          result_.error.clear();
           std::ostringstream msg;
           msg << "exited (status " << result_.status << ") after " << names_.size() << " of "
               << spec_.expect << " entries";
