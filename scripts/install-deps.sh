@@ -18,7 +18,7 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -qE 'install ok (installed|triggers-pending|triggers-awaited)'; then
     missing+=("$p")
   fi
 done
