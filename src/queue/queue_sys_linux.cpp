@@ -60,13 +60,14 @@ bool ReadUrandom(unsigned char* out, size_t n) {
   return done == n;
 }
 
-// A version 4 UUID: 122 random bits from getrandom (the kernel's pool,
-// /dev/urandom where getrandom is missing), the version nibble 4 and the
+// A version 4 UUID: 122 random bits from getrandom (the kernel's pool;
+// /dev/urandom, which never blocks, where getrandom is missing or the pool
+// is not yet initialised early at boot), the version nibble 4 and the
 // variant bits 10. A source that fails leaves the bytes of a weaker mix of
 // clock and pid rather than none: the stem must still be made, and the
 // exclusive create catches a collision.
 void RealUuid(unsigned char out[16]) {
-  ssize_t got = CVRetryEintr([&] { return ::getrandom(out, 16, 0); });
+  ssize_t got = CVRetryEintr([&] { return ::getrandom(out, 16, GRND_NONBLOCK); });
   if (got != 16 && !ReadUrandom(out, 16)) {
     struct timespec ts;
     ::clock_gettime(CLOCK_REALTIME, &ts);
