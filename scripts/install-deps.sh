@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  nlohmann-json3-dev uuid-dev
+  nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev
   libglib2.0-dev
   libgtk-3-dev libx11-dev

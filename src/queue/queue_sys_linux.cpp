@@ -1,11 +1,12 @@
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -44,6 +45,43 @@ std::optional<std::string> RealExePath() {
   }
 }
 
+// Reads all of `n` bytes from /dev/urandom; false when it cannot.
+bool ReadUrandom(unsigned char* out, size_t n) {
+  int fd = CVRetryEintr([] { return ::open("/dev/urandom", O_RDONLY | O_CLOEXEC); });
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < n) {
+    ssize_t got = ::read(fd, out + done, n - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  ::close(fd);
+  return done == n;
+}
+
+// A version 4 UUID: 122 random bits from getrandom (the kernel's pool;
+// /dev/urandom, which never blocks, where getrandom is missing or the pool
+// is not yet initialised early at boot), the version nibble 4 and the
+// variant bits 10. A source that fails leaves the bytes of a weaker mix of
+// clock and pid rather than none: the stem must still be made, and the
+// exclusive create catches a collision.
+void RealUuid(unsigned char out[16]) {
+  ssize_t got = CVRetryEintr([&] { return ::getrandom(out, 16, GRND_NONBLOCK); });
+  if (got != 16 && !ReadUrandom(out, 16)) {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    uint64_t a = static_cast<uint64_t>(ts.tv_sec) * 1000000007u ^ static_cast<uint64_t>(ts.tv_nsec);
+    uint64_t b = static_cast<uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ull ^ a;
+    for (int i = 0; i < 8; ++i) {
+      out[i] = static_cast<unsigned char>(a >> (8 * i));
+      out[8 + i] = static_cast<unsigned char>(b >> (8 * i));
+    }
+  }
+  out[6] = static_cast<unsigned char>((out[6] & 0x0F) | 0x40);
+  out[8] = static_cast<unsigned char>((out[8] & 0x3F) | 0x80);
+}
+
 double RealClock() {
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -75,7 +113,7 @@ CVQueueSys MakeReal() {
   sys.isExecutableFile = RealIsExecutableFile;
   sys.exePath = RealExePath;
   sys.clock = RealClock;
-  sys.uuid = [](unsigned char out[16]) { ::uuid_generate_random(out); };
+  sys.uuid = RealUuid;
   return sys;
 }
 
