@@ -77,10 +77,10 @@ Options Parse(int argc, char** argv) {
 
 struct Case {
   Case(std::string n, std::string c, RunSpec s)
-      : name(std::move(n)), contender(std::move(c)), spec(std::move(s)) {}
+      : name(std::move(n)), contender(std::move(c)), plan(std::move(s)) {}
   std::string name;       // file-name friendly
   std::string contender;  // shown in the tables
-  RunSpec spec;
+  RunSpec plan;
   std::vector<double> visible, exitAfterHandled, launchToExit;
   int failures = 0;
 };
@@ -197,12 +197,12 @@ int main(int argc, char** argv) {
   // The agent handles 50 ms after the request appeared: the opener is past
   // its start then.
   cases.emplace_back("late-opener", "opener", QueueSpec(w, plain, o.opener, 1, true));
-  cases.back().spec.handleDelayMs = kLateHandleMs;
+  cases.back().plan.handleDelayMs = kLateHandleMs;
   cases.emplace_back("burst-opener", "opener", QueueSpec(w, plain, o.opener, kBurst, true));
   cases.emplace_back("burst-limit", "limit", QueueSpec(w, plain, o.limit, kBurst, false));
 
   for (int round = 0; round < o.warmup + o.runs; ++round) {
-    for (auto& c : cases) Record(c, cvbench::RunOnce(c.spec), round >= o.warmup);
+    for (auto& c : cases) Record(c, cvbench::RunOnce(c.plan), round >= o.warmup);
   }
   for (auto& c : cases) WriteSamples(o, c.name, c.visible);
   auto byName = [&](const std::string& name) -> Case& {
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < o.rssRuns; ++round) {
     for (auto& c : rss) {
       std::string error;
-      long kib = cvbench::PeakRssKiB(o.peakRss, c.spec, &error);
+      long kib = cvbench::PeakRssKiB(o.peakRss, c.plan, &error);
       if (kib < 0) {
         std::fprintf(stderr, "corvantis-bench: %s: %s\n", c.name.c_str(), error.c_str());
         continue;

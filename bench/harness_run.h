@@ -64,13 +64,13 @@ struct RunResult {
   int leftovers = 0;                // entries found in the folders after the run
 };
 
-// Runs `spec` once. The folders must exist and be empty.
-RunResult RunOnce(const RunSpec& spec);
+// Runs `plan` once. The folders must exist and be empty.
+RunResult RunOnce(const RunSpec& plan);
 
-// Runs `spec.argv` through the static peak-memory launcher `launcher`
+// Runs `plan.argv` through the static peak-memory launcher `launcher`
 // (corvantis-peak-rss) and returns the peak resident memory in KiB, or -1
 // with `*error` set. Output handling as in RunOnce.
-long PeakRssKiB(const std::string& launcher, const RunSpec& spec, std::string* error);
+long PeakRssKiB(const std::string& launcher, const RunSpec& plan, std::string* error);
 
 // Removes every entry of `dir` (not recursing). Returns how many there were.
 int EmptyFolder(const std::string& dir);

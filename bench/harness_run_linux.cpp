@@ -75,8 +75,8 @@ Sample TakeSample(pid_t pid) {
 
 class Run {
  public:
-  Run(const RunSpec& spec, std::vector<std::string> prefix, int reportFd)
-      : spec_(spec), prefix_(std::move(prefix)), reportFd_(reportFd) {}
+  Run(const RunSpec& plan, std::vector<std::string> prefix, int reportFd)
+      : plan_(plan), prefix_(std::move(prefix)), reportFd_(reportFd) {}
   ~Run() {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
@@ -108,20 +108,20 @@ class Run {
   bool Start() {
     ifd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (ifd_ < 0) return Fail(Errno("inotify_init1"));
-    uint32_t mask = (spec_.queueFolder ? IN_MOVED_TO : IN_CREATE) | IN_ONLYDIR | IN_DONT_FOLLOW;
-    if (::inotify_add_watch(ifd_, spec_.watchDir.c_str(), mask) < 0) {
-      return Fail(Errno("watch " + spec_.watchDir));
+    uint32_t mask = (plan_.queueFolder ? IN_MOVED_TO : IN_CREATE) | IN_ONLYDIR | IN_DONT_FOLLOW;
+    if (::inotify_add_watch(ifd_, plan_.watchDir.c_str(), mask) < 0) {
+      return Fail(Errno("watch " + plan_.watchDir));
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, spec_.stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 0, plan_.stdinPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     if (reportFd_ >= 0) posix_spawn_file_actions_adddup2(&fa, reportFd_, kReportFd);
     std::vector<std::string> args = prefix_;
-    args.insert(args.end(), spec_.argv.begin(), spec_.argv.end());
+    args.insert(args.end(), plan_.argv.begin(), plan_.argv.end());
     auto argv = CStrings(args);
-    auto envp = CStrings(spec_.env);
+    auto envp = CStrings(plan_.env);
     start_ = NowMs();
     int rc = ::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
@@ -147,10 +147,10 @@ class Run {
         off += static_cast<ssize_t>(sizeof *ev + ev->len);
         if (ev->len == 0) continue;
         std::string name = ev->name;
-        bool counts = spec_.queueFolder ? EndsWith(name, ".json") : name[0] != '.';
+        bool counts = plan_.queueFolder ? EndsWith(name, ".json") : name[0] != '.';
         if (!counts) continue;
         names_.push_back(name);
-        if (static_cast<int>(names_.size()) == spec_.expect && result_.visibleMs < 0) {
+        if (static_cast<int>(names_.size()) == plan_.expect && result_.visibleMs < 0) {
           visibleAt_ = now;
           result_.visibleMs = now - start_;
         }
@@ -175,7 +175,7 @@ class Run {
 
   // The agent's part: claim every request seen and remove it at once.
   void Handle() {
-    int dfd = ::open(spec_.watchDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = ::open(plan_.watchDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const auto& name : names_) {
       std::string claimed = name.substr(0, name.size() - 5) + ".claimed";
       if (::renameat2(dfd, name.c_str(), dfd, claimed.c_str(), RENAME_NOREPLACE) != 0) {
@@ -192,10 +192,10 @@ class Run {
   }
 
   bool SampleWait() {
-    if (WaitExitUntil(visibleAt_ + spec_.sampleFromMs)) return Fail("exited while waiting");
+    if (WaitExitUntil(visibleAt_ + plan_.sampleFromMs)) return Fail("exited while waiting");
     Sample a = TakeSample(pid_);
     double aAt = NowMs();
-    if (WaitExitUntil(visibleAt_ + spec_.sampleToMs)) return Fail("exited while waiting");
+    if (WaitExitUntil(visibleAt_ + plan_.sampleToMs)) return Fail("exited while waiting");
     Sample b = TakeSample(pid_);
     double bAt = NowMs();
     if (!a.ok || !b.ok) return Fail("cannot read /proc/" + std::to_string(pid_) + "/task");
@@ -207,7 +207,7 @@ class Run {
   }
 
   bool Follow() {
-    double limit = start_ + spec_.timeLimitMs;
+    double limit = start_ + plan_.timeLimitMs;
     bool exited = false;
     while (!(exited && result_.visibleMs >= 0)) {
       double left = limit - NowMs();
@@ -227,13 +227,13 @@ class Run {
           result_.error.clear();
           std::ostringstream msg;
           msg << "exited (status " << result_.status << ") after " << names_.size() << " of "
-              << spec_.expect << " entries";
+              << plan_.expect << " entries";
           return Fail(msg.str());
         }
       }
-      if (result_.visibleMs >= 0 && spec_.queueFolder && spec_.handleAtOnce && !handled_) {
-        if (spec_.sampleWait && !SampleWait()) return false;
-        if (spec_.handleDelayMs > 0 && WaitExitUntil(visibleAt_ + spec_.handleDelayMs)) {
+      if (result_.visibleMs >= 0 && plan_.queueFolder && plan_.handleAtOnce && !handled_) {
+        if (plan_.sampleWait && !SampleWait()) return false;
+        if (plan_.handleDelayMs > 0 && WaitExitUntil(visibleAt_ + plan_.handleDelayMs)) {
           return Fail("exited before its request was handled");
         }
         Handle();
@@ -258,21 +258,21 @@ class Run {
   }
 
   void Clean() {
-    if (spec_.queueFolder && !handled_) Handle();
-    int found = EmptyFolder(spec_.watchDir);
-    if (!spec_.queueFolder) found -= static_cast<int>(names_.size());
-    if (!spec_.scratchDir.empty()) found += EmptyFolder(spec_.scratchDir);
+    if (plan_.queueFolder && !handled_) Handle();
+    int found = EmptyFolder(plan_.watchDir);
+    if (!plan_.queueFolder) found -= static_cast<int>(names_.size());
+    if (!plan_.scratchDir.empty()) found += EmptyFolder(plan_.scratchDir);
     result_.leftovers = found;
     // Commit this run's removals now, or the next run's first fsync would
     // pay for them.
-    int dfd = ::open(spec_.watchDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = ::open(plan_.watchDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
       ::syncfs(dfd);
       ::close(dfd);
     }
   }
 
-  const RunSpec& spec_;
+  const RunSpec& plan_;
   std::vector<std::string> prefix_;
   int reportFd_;
   RunResult result_;
@@ -292,15 +292,15 @@ double NowMs() {
   return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
-RunResult RunOnce(const RunSpec& spec) { return Run(spec, {}, -1).Go(); }
+RunResult RunOnce(const RunSpec& plan) { return Run(plan, {}, -1).Go(); }
 
-long PeakRssKiB(const std::string& launcher, const RunSpec& spec, std::string* error) {
+long PeakRssKiB(const std::string& launcher, const RunSpec& plan, std::string* error) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
     *error = Errno("pipe2");
     return -1;
   }
-  RunResult r = Run(spec, {launcher, std::to_string(kReportFd)}, fds[1]).Go();
+  RunResult r = Run(plan, {launcher, std::to_string(kReportFd)}, fds[1]).Go();
   ::close(fds[1]);
   char buf[64] = {};
   ssize_t n;
