@@ -1,11 +1,9 @@
 // Hostile arguments and a hostile environment, end to end: every input has a
 // clear result (an alert, or the tract handled by the agent), nothing posted
-// is lost, and nothing is written outside the settings folder.
-//
-// The cases named "...AfterMend" hold once the opener rejects remote file
-// URIs, reports a path it cannot write into a request as a fault of that one
-// document ("bad-path") and escapes control characters in its log lines;
-// until then they fail.
+// is lost, and nothing is written outside the settings folder. Remote file
+// URIs are rejected, a path that cannot go into a request is a fault of that
+// one document ("bad-path"), and control characters in names stay inside one
+// log line.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -143,13 +141,13 @@ TEST_F(BadInput, ArgumentsEachGetAClearResult) {
   fprintf(stderr, "bad input: %d argument sets tried\n", tried_);
 }
 
-TEST_F(BadInput, RemoteFileUriIsRejectedAfterMend) {
+TEST_F(BadInput, RemoteFileUriIsRejected) {
   Case c{"file URI with another host", {"file://otherhost" + good_, good_}, {AlertLine(cvstress::kNotCorvaAlert)},
          {good_}};
   Check(c, Run(c.args));
 }
 
-TEST_F(BadInput, InvalidUtf8PathIsOneDocumentsFaultAfterMend) {
+TEST_F(BadInput, InvalidUtf8PathIsOneDocumentsFault) {
   std::string bad = rig_.Tract("bad\xff.corva");
   before_ = cvtest::ListDir(rig_.FilesDir());
   const std::string prefix = "Corvantis Agent: Corvantis can't open \u201c";
@@ -171,7 +169,7 @@ TEST_F(BadInput, InvalidUtf8PathIsOneDocumentsFaultAfterMend) {
   }
 }
 
-TEST_F(BadInput, OverlongPathIsOneDocumentsFaultAfterMend) {
+TEST_F(BadInput, OverlongPathIsOneDocumentsFault) {
   std::string over = PathOfLength(rig_.FilesDir(), 8193);
   ASSERT_EQ(over.size(), 8193u);
   Case c{"a path of 8193 characters",
@@ -188,7 +186,7 @@ TEST_F(BadInput, OverlongPathIsOneDocumentsFaultAfterMend) {
   EXPECT_EQ(o.opened, std::vector<std::string>{good_}) << o.log;
 }
 
-TEST_F(BadInput, ControlCharactersStayInsideOneLogLineAfterMend) {
+TEST_F(BadInput, ControlCharactersStayInsideOneLogLine) {
   std::string newline = rig_.Tract("two\nlines.corva");
   std::string cr = rig_.Tract("car\rriage.corva");
   before_ = cvtest::ListDir(rig_.FilesDir());
