@@ -84,7 +84,8 @@ class WindowAlertPresenter : public AlertPresenter {
 // /proc/self/exe); empty when that link cannot be read.
 std::string AlertProgramPath();
 
-// The presenter of the opener: a WindowAlertPresenter on AlertProgramPath().
+// The presenter of the opener: a WindowAlertPresenter on AlertProgramPath(),
+// made at the first alert (nothing is looked up before then).
 // Without a display it writes to stderr, so it also serves a session that
 // has none.
 std::unique_ptr<AlertPresenter> CreateAlertPresenter();

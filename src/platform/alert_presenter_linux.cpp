@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace cv {
 
@@ -26,6 +27,24 @@ void StderrAlertPresenter::Show(const std::string&, const std::string& informati
   dismissed();
 }
 
+namespace {
+
+// Finds the alert program at the first alert, so that a launch that shows
+// none does no work for it before its first request.
+class FirstAlertPresenter : public AlertPresenter {
+ public:
+  void Show(const std::string& messageText, const std::string& informativeText,
+            std::function<void()> dismissed) override {
+    if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
+    window_->Show(messageText, informativeText, std::move(dismissed));
+  }
+
+ private:
+  std::unique_ptr<WindowAlertPresenter> window_;
+};
+
+}  // namespace
+
 std::string AlertProgramPath() {
   char buf[4096];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
@@ -37,7 +56,7 @@ std::string AlertProgramPath() {
 }
 
 std::unique_ptr<AlertPresenter> CreateAlertPresenter() {
-  return std::make_unique<WindowAlertPresenter>(AlertProgramPath());
+  return std::make_unique<FirstAlertPresenter>();
 }
 
 }  // namespace cv
