@@ -52,7 +52,7 @@ bool ServesOtherFolder(cv::ProcessTable& table, pid_t pid, const std::optional<s
   sources.getenv = [&block](const char* name) { return CVEnvironValue(block, name); };
   sources.realUserHome = CVQueueSysCurrent().realUserHome;
   auto theirs = CVConfDirFrom(sources);
-  return theirs && !CVSameConfDir(*theirs, *own);
+  return theirs && !CVSameConfFolder(*theirs, *own);
 }
 
 pid_t Scan(cv::ProcessTable& table, pid_t excludePid, pid_t* youngOut) {

@@ -16,7 +16,8 @@ class ProcessTable;
 // `excludePid`, this process, other users' processes and tool runs
 // ("--tool" as first argument), and agents of another settings folder: those
 // whose environment resolves, by the rule of CVConfDir, to a folder that is
-// not CVConfDir() (CVSameConfDir compares); an unreadable or empty
+// not CVConfDir() (CVSameConfFolder compares: one directory however spelt;
+// the text where either path cannot be looked up); an unreadable or empty
 // environment counts as this folder's, and so does everything when this
 // process has no settings folder. An agent is a process whose executable path
 // ends with "/Contents/Resources/agent/CorvantisAgent" or, when its path

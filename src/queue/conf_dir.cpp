@@ -72,6 +72,15 @@ std::optional<std::string> CVConfDir() {
 
 bool CVSameConfDir(const std::string& a, const std::string& b) { return Lexical(a) == Lexical(b); }
 
+bool CVSameConfFolder(const std::string& a, const std::string& b) {
+  if (CVSameConfDir(a, b)) return true;
+  const CVQueueSys& sys = CVQueueSysCurrent();
+  struct stat sa, sb;
+  if (sys.fstatat(AT_FDCWD, a.c_str(), &sa, 0) != 0) return false;
+  if (sys.fstatat(AT_FDCWD, b.c_str(), &sb, 0) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
   const CVQueueSys& sys = CVQueueSysCurrent();
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);

@@ -38,6 +38,15 @@ std::optional<std::string> CVConfDirFrom(const CVConfDirSources& sources);
 // processes), so "/a/../b" and "/b" are two folders.
 bool CVSameConfDir(const std::string& a, const std::string& b);
 
+// Whether two settings folder paths name the same folder as the file system
+// shows it now. When both can be looked up (fstatat through the queue's
+// system table, links followed), exactly when they are the same file: the
+// same device and inode, however each is spelt ("/home" a link to
+// "/var/home", "/a//b/."). When either cannot be looked up (it does not
+// exist yet, or a folder on its way may not be searched), as CVSameConfDir
+// compares them. Identical spellings are the same folder without a look-up.
+bool CVSameConfFolder(const std::string& a, const std::string& b);
+
 // Opens `path` (relative to `baseFd` unless absolute) as a read-only
 // directory, O_CLOEXEC, plus O_NOFOLLOW when `noFollow`. Creates it with mode
 // 0700 when missing (last component only; EEXIST from a racing creator counts

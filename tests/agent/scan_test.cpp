@@ -1,8 +1,13 @@
 #include "agent/scan.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -11,6 +16,7 @@
 #include "agent/process_table.h"
 #include "agent/procargs.h"
 #include "queue/queue_sys.h"
+#include "test_support.h"
 
 namespace {
 
@@ -313,12 +319,22 @@ TEST(Scan, ArgumentsReadOnlyForOwnedAgents) {
 
 // ---- agents of another settings folder ----
 
+// A directory as a look-up finds it: its device and inode.
+struct FakeDir {
+  dev_t dev;
+  ino_t ino;
+};
+using Dirs = std::map<std::string, FakeDir>;
+
 // This process's environment for the scan, through the queue's system
 // table: only the variables named, and "/pw" as the password-database home.
+// Paths are looked up in `dirs` (by their exact text; anything else does
+// not exist), or on the real file system when `dirs` is nullopt.
 class OwnEnvironment {
  public:
-  explicit OwnEnvironment(std::vector<std::pair<std::string, std::string>> vars)
-      : vars_(std::move(vars)), sys_(CVQueueSysReal()) {
+  explicit OwnEnvironment(std::vector<std::pair<std::string, std::string>> vars,
+                          std::optional<Dirs> dirs = Dirs{})
+      : vars_(std::move(vars)), dirs_(std::move(dirs)), sys_(CVQueueSysReal()) {
     sys_.getenv = [this](const char* name) -> std::optional<std::string> {
       for (const auto& [k, v] : vars_) {
         if (k == name) return v;
@@ -326,11 +342,26 @@ class OwnEnvironment {
       return std::nullopt;
     };
     sys_.realUserHome = []() -> std::optional<std::string> { return "/pw"; };
+    if (dirs_) {
+      sys_.fstatat = [this](int dirFd, const char* path, struct stat* st, int flags) {
+        auto it = dirs_->find(path);
+        if (dirFd != AT_FDCWD || flags != 0 || it == dirs_->end()) {
+          errno = ENOENT;
+          return -1;
+        }
+        *st = {};
+        st->st_mode = S_IFDIR | 0700;
+        st->st_dev = it->second.dev;
+        st->st_ino = it->second.ino;
+        return 0;
+      };
+    }
     guard_.emplace(sys_);
   }
 
  private:
   std::vector<std::pair<std::string, std::string>> vars_;
+  std::optional<Dirs> dirs_;
   CVQueueSys sys_;
   std::optional<CVScopedQueueSys> guard_;
 };
@@ -402,6 +433,87 @@ INSTANTIATE_TEST_SUITE_P(
         FolderCase{"NoOwnFolderCountsAll", {{"CORVANTIS_AGENT_DIR", "rel"}},
                    EnvBlock({"CORVANTIS_AGENT_DIR=/y"}), true}),
     CaseName<FolderCase>);
+
+// Two spellings of one settings folder: the same directory when both can be
+// looked up, the text when either cannot.
+struct SpellingCase {
+  const char* name;
+  Vars own;
+  std::string theirs;  // the candidate's block
+  Dirs dirs;
+  bool counted;
+  friend void PrintTo(const SpellingCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ScanFolderSpelling : public testing::TestWithParam<SpellingCase> {};
+
+TEST_P(ScanFolderSpelling, OneDirectoryIsOneFolderHoweverSpelt) {
+  const SpellingCase& c = GetParam();
+  OwnEnvironment env(c.own, c.dirs);
+  FakeTable table;
+  FakeProc p = Agent(101, 50);
+  p.environ = c.theirs;
+  table.procs = {p};
+  EXPECT_EQ(Scan(table).old, c.counted ? 101 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spellings, ScanFolderSpelling,
+    testing::Values(
+        // "/home" a link to "/var/home": the opener and the agent each took
+        // HOME as its session gave it.
+        SpellingCase{"HomeThroughALink", {{"HOME", "/home/u"}}, EnvBlock({"HOME=/var/home/u"}),
+                     {{"/home/u/Corvantis", {8, 42}}, {"/var/home/u/Corvantis", {8, 42}}}, true},
+        SpellingCase{"OverrideThroughALink", {{"CORVANTIS_AGENT_DIR", "/srv/link/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=/srv/real/C"}),
+                     {{"/srv/link/C", {8, 42}}, {"/srv/real/C", {8, 42}}}, true},
+        SpellingCase{"DotDotThroughALink", {{"CORVANTIS_AGENT_DIR", "/srv/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=/srv/link/../C"}),
+                     {{"/srv/C", {8, 42}}, {"/srv/link/../C", {8, 42}}}, true},
+        SpellingCase{"DoubledSlashesAndDots", {{"CORVANTIS_AGENT_DIR", "/srv/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=//srv//./C/."}), {{"/srv/C", {8, 42}}}, true},
+        SpellingCase{"DifferentFolders", {{"CORVANTIS_AGENT_DIR", "/srv/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=/srv/D"}), {{"/srv/C", {8, 42}}, {"/srv/D", {8, 43}}},
+                     false},
+        SpellingCase{"SameInodeOnAnotherDevice", {{"CORVANTIS_AGENT_DIR", "/srv/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=/mnt/C"}), {{"/srv/C", {8, 42}}, {"/mnt/C", {9, 42}}},
+                     false},
+        // Where one spelling names nothing, only the text can tell.
+        SpellingCase{"TheirsMissing", {{"CORVANTIS_AGENT_DIR", "/srv/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=/srv/link/C"}), {{"/srv/C", {8, 42}}}, false},
+        SpellingCase{"OwnMissing", {{"CORVANTIS_AGENT_DIR", "/srv/link/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=/srv/C"}), {{"/srv/C", {8, 42}}}, false},
+        SpellingCase{"BothMissingSameText", {{"CORVANTIS_AGENT_DIR", "/srv/C"}},
+                     EnvBlock({"CORVANTIS_AGENT_DIR=/srv//C/"}), {}, true}),
+    CaseName<SpellingCase>);
+
+// The same on the real file system: a settings folder reached through a
+// link to its parent, and spelt with "//" and ".".
+TEST(Scan, FolderReachedThroughALinkOnDisk) {
+  cvtest::TempDir root;
+  ASSERT_EQ(mkdir(root.Join("real").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(root.Join("real/Corvantis").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(root.Join("other").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("real", root.Join("link").c_str()), 0);
+  struct Case {
+    std::string theirs;
+    bool counted;
+  } cases[] = {
+      {root.Join("real/Corvantis"), true},
+      {root.path() + "//real/./Corvantis/", true},
+      {root.Join("link/../real/Corvantis"), true},
+      {root.Join("other"), false},
+      {root.Join("missing/Corvantis"), false},
+  };
+  OwnEnvironment env({{"HOME", root.Join("link")}}, std::nullopt);
+  for (const Case& c : cases) {
+    FakeTable table;
+    FakeProc p = Agent(101, 50);
+    p.environ = EnvBlock({"CORVANTIS_AGENT_DIR=" + c.theirs});
+    table.procs = {p};
+    EXPECT_EQ(Scan(table).old, c.counted ? 101 : 0) << c.theirs;
+  }
+}
 
 TEST(Scan, AnotherFoldersOldAgentDoesNotHideThisFolders) {
   OwnEnvironment env(kOwnX);

@@ -132,6 +132,41 @@ TEST_P(SameConfDir, ComparesLexically) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, SameConfDir, ::testing::ValuesIn(kSameCases), cvqueuetest::ByName());
 
+// ---- CVSameConfFolder ----
+
+// One directory is one folder however it is reached; where a spelling
+// names nothing, the text decides as CVSameConfDir decides.
+TEST(SameConfFolder, OneDirectoryHoweverSpelt) {
+  TempDir root;
+  ASSERT_EQ(mkdir(root.Join("real").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(root.Join("real/Corvantis").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(root.Join("real/sub").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(root.Join("other").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("real", root.Join("link").c_str()), 0);
+  ASSERT_EQ(symlink("real/sub", root.Join("sublink").c_str()), 0);
+  const std::string own = root.Join("link/Corvantis");
+  struct Case {
+    std::string other;
+    bool same;
+  } cases[] = {
+      {root.Join("real/Corvantis"), true},
+      {root.path() + "//real/./Corvantis/.", true},
+      {root.Join("sublink/../Corvantis"), true},  // ".." of the link's target
+      {root.Join("link/Corvantis"), true},
+      {root.Join("other"), false},
+      {root.Join("real"), false},
+      {root.Join("missing/Corvantis"), false},
+      {root.Join("real/Corvantis/../missing/.."), false},  // cannot be looked up
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CVSameConfFolder(own, c.other), c.same) << c.other;
+    EXPECT_EQ(CVSameConfFolder(c.other, own), c.same) << c.other;
+  }
+  // Neither there: the text alone.
+  EXPECT_TRUE(CVSameConfFolder(root.Join("gone/C"), root.path() + "//gone/./C/"));
+  EXPECT_FALSE(CVSameConfFolder(root.Join("gone/C"), root.Join("link/../gone/C")));
+}
+
 // APPDATA and HOME unset: the real password database.
 TEST(ConfDirPasswd, RealUsersHomeWhenAppDataAndHomeUnset) {
   ScopedEnv a("CORVANTIS_AGENT_DIR", kUnset);
