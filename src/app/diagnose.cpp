@@ -1,6 +1,7 @@
 #include "app/diagnose.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -130,6 +131,27 @@ int OwnerError(const DiagnoseSys& sys, int fd, mode_t* modeOut) {
   return 0;
 }
 
+// What the opener's fchmod to 0700 would meet on the folder open as `fd`
+// (this user's), judged without changing anything: EROFS on a read-only
+// file system, EPERM (as access(2) reports it) for an immutable folder;
+// else 0.
+int TightenError(const DiagnoseSys& sys, int fd) {
+  struct statvfs vfs;
+  if (sys.fstatvfs(fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0) return EROFS;
+  if (sys.faccessat(fd, ".", W_OK) == 0) return 0;
+  int err = errno;
+  return err == EROFS || err == EPERM ? err : 0;
+}
+
+// Whether entries can be made in the folder open as `fd`: 0, or the error.
+// With `tightens`, as the folder will be at mode 0700: its owner may then
+// write and search it, whatever the bits say now.
+int EntryError(const DiagnoseSys& sys, int fd, bool tightens) {
+  if (sys.faccessat(fd, ".", W_OK | X_OK) == 0) return 0;
+  int err = errno;
+  return err == EACCES && tightens ? 0 : err;
+}
+
 // Lists the open queue folder into `q`, in stem order.
 void ListQueue(const DiagnoseSys& sys, int queueFd, QueueFacts* q) {
   std::vector<std::string> names;
@@ -145,29 +167,40 @@ void ListQueue(const DiagnoseSys& sys, int queueFd, QueueFacts* q) {
             [](const QueuedRequest& a, const QueuedRequest& b) { return a.stem < b.stem; });
 }
 
-// "open-requests" as the first request write would meet it: created when
-// missing (the folder must then be writable), else a directory of this
-// user in which files can be made. Lists it when it opens.
+// "open-requests" as the first request write would meet it, the settings
+// folder already tightened: created when missing (the folder must then be
+// writable), else a directory of this user, tightened in turn, in which
+// files can be made. Lists it when it opens.
 void CheckQueue(const DiagnoseSys& sys, int confFd, FolderFacts* f, QueueFacts* q) {
   q->looked = true;
   int fd = sys.openat(confFd, kQueueDir, kDirFlags | O_NOFOLLOW);
   if (fd < 0) {
     int err = errno;
+    // A folder that its owner may not search as it is hides open-requests
+    // until the opener has tightened it; only then will it be looked at.
+    if (err == EACCES && f->tightens && sys.faccessat(confFd, ".", X_OK) != 0 && errno == EACCES) {
+      q->err = err;
+      return;
+    }
     if (err != ENOENT) {
       q->err = err;
       f->err = err;
       f->errWhere = kQueueDir;
       return;
     }
-    if (sys.faccessat(confFd, ".", W_OK | X_OK) != 0) {
-      f->err = errno;
+    if (int entryErr = EntryError(sys, confFd, f->tightens); entryErr != 0) {
+      f->err = entryErr;
       f->errWhere = "creating open-requests";
     }
     return;
   }
   ListQueue(sys, fd, q);
-  int err = OwnerError(sys, fd, nullptr);
-  if (err == 0 && sys.faccessat(fd, ".", W_OK | X_OK) != 0) err = errno;
+  int err = OwnerError(sys, fd, &q->mode);
+  if (err == 0) {
+    q->tightens = (q->mode & 077) != 0;
+    if (q->tightens) err = TightenError(sys, fd);
+  }
+  if (err == 0) err = EntryError(sys, fd, q->tightens);
   sys.close(fd);
   if (err != 0) {
     f->err = err;
@@ -262,8 +295,16 @@ Diagnosis Diagnose(const DiagnoseSys& sys) {
       confFd = -1;
       f.err = err;
     } else {
+      // The opener tightens the folder before anything else; a folder that
+      // cannot be tightened fails its open.
       f.tightens = (f.mode & 077) != 0;
-      CheckQueue(sys, confFd, &f, &d.queue);
+      if (f.tightens) f.err = TightenError(sys, confFd);
+      if (f.err != 0) {
+        sys.close(confFd);
+        confFd = -1;
+      } else {
+        CheckQueue(sys, confFd, &f, &d.queue);
+      }
     }
   }
 

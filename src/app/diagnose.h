@@ -43,6 +43,12 @@ struct FolderFacts {
   bool tightens = false;  // group or other bits set: the opener sets 0700
 };
 
+// A folder that the opener tightens (group or other bits set) is judged as
+// it will be once its mode is 0700, which gives its owner read, write and
+// search permission: a plain EACCES of the folder as it is does not count.
+// What would make the tightening itself fail counts: a read-only file
+// system (EROFS), an immutable folder (EPERM, as access(2) reports it).
+
 // One request file in "open-requests".
 struct QueuedRequest {
   std::string stem;
@@ -54,6 +60,8 @@ struct QueueFacts {
   bool looked = false;                  // the folder was open for listing
   bool present = false;                 // "open-requests" exists and was listed
   int err = 0;                          // why it could not be listed (not ENOENT)
+  mode_t mode = 0;                      // its permission bits, when present
+  bool tightens = false;                // group or other bits set: the opener sets 0700
   std::vector<QueuedRequest> requests;  // in stem order (the order of posting)
   size_t beingWritten = 0;              // ".<hex>.tmp" files
   size_t others = 0;                    // names that are no request

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -123,6 +124,10 @@ void Queue(const Diagnosis& d, Report* r) {
             d.folder.missing ? "none (no settings folder yet)" : "not looked at (no usable settings folder)");
     return;
   }
+  if (!q.present && q.err == EACCES && d.folder.err == 0) {
+    r->Line("requests", "not looked at: the settings folder can't be searched until the opener tightens it");
+    return;
+  }
   if (!q.present) {
     r->Line("requests", q.err != 0 ? std::string("open-requests can't be listed: ") + strerror(q.err)
                                    : "none (no open-requests folder yet)");
@@ -145,6 +150,9 @@ void Queue(const Diagnosis& d, Report* r) {
     r->More("and " + std::to_string(q.requests.size() - kListedRequestsMax) + " more");
   if (q.beingWritten != 0) r->More(std::to_string(q.beingWritten) + " being written (.tmp)");
   if (q.others != 0) r->More(std::to_string(q.others) + " other entries, not requests");
+  if (q.tightens && d.folder.err == 0) {
+    r->More("open-requests has mode " + Octal(q.mode) + " (the opener tightens it to 0700)");
+  }
 }
 
 void Bundled(const Diagnosis& d, Report* r) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -33,6 +34,7 @@ struct DiagnoseSys {
   std::function<std::optional<std::string>(const char* name)> getenv;
   std::function<int(int dirFd, const char* path, int flags)> openat;
   std::function<int(int fd, struct stat* st)> fstat;
+  std::function<int(int fd, struct statvfs* st)> fstatvfs;
   std::function<int(int dirFd, const char* path, struct stat* st, int flags)> fstatat;
   // faccessat with AT_EACCESS: may the effective user do `mode` there.
   std::function<int(int dirFd, const char* path, int mode)> faccessat;

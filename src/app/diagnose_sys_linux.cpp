@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -137,6 +138,7 @@ DiagnoseSys MakeReal() {
     return fd;
   };
   sys.fstat = [](int fd, struct stat* st) { return ::fstat(fd, st); };
+  sys.fstatvfs = [](int fd, struct statvfs* st) { return ::fstatvfs(fd, st); };
   sys.fstatat = [](int dirFd, const char* path, struct stat* st, int flags) {
     return ::fstatat(dirFd, path, st, flags);
   };

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,8 @@
 #include "app/diagnose_sys.h"
 #include "child_process.h"
 #include "opener/conf_error_text.h"
+#include "queue/conf_dir.h"
+#include "queue/request.h"
 #include "test_support.h"
 #include "tree_snapshot.h"
 
@@ -312,6 +315,188 @@ TEST_F(Diagnose, PermissionErrorsAsAnotherUser) {
     });
     EXPECT_EQ(rc, c.err) << c.name;
     EXPECT_EQ(cvtest::SnapshotTree(root.path()), before) << c.name;
+  }
+}
+
+// A folder with group or other bits set is tightened to 0700 by the opener
+// before it is used, which gives its owner write permission back: it is
+// judged as the opener will meet it, the folder left as it is. The opener's
+// own open and first request write, run afterwards as the same user, meet
+// the error the diagnosis named (none where it found the folder usable).
+struct TightenCase {
+  const char* name;
+  std::function<void(const std::string& dir)> setUp;
+  int err;
+  const char* errWhere;
+  bool tightens;       // the settings folder
+  bool queueTightens;  // open-requests
+  const char* requests;
+};
+
+TEST_F(Diagnose, FoldersTheOpenerTightensAsTheUnprivilegedUser) {
+  if (!cvtest::CanSwitchUser()) GTEST_SKIP() << "needs root to drop to another user";
+  auto owned = [](const std::string& path, mode_t mode) {
+    mkdir(path.c_str(), 0700);
+    (void)!chown(path.c_str(), cvtest::kNobody, cvtest::kNobody);
+    chmod(path.c_str(), mode);
+  };
+  const TightenCase cases[] = {
+      {"FolderOf0555", [&](const std::string& d) { owned(d, 0555); }, 0, "", true, false,
+       "none (no open-requests folder yet)"},
+      {"FolderOf0555WithItsQueueFolder",
+       [&](const std::string& d) {
+         owned(d, 0700);
+         owned(d + "/open-requests", 0700);
+         chmod(d.c_str(), 0555);
+       },
+       0, "", true, false, "none"},
+      {"QueueFolderOf0555",
+       [&](const std::string& d) {
+         owned(d, 0700);
+         owned(d + "/open-requests", 0555);
+       },
+       0, "", false, true, "none"},
+      {"BothOf0577",
+       [&](const std::string& d) {
+         owned(d, 0700);
+         owned(d + "/open-requests", 0577);
+         chmod(d.c_str(), 0577);
+       },
+       0, "", true, true, "none"},
+      // Not searchable by its owner as it is: open-requests is out of
+      // sight until the opener has tightened the folder.
+      {"FolderOf0644",
+       [&](const std::string& d) {
+         owned(d, 0700);
+         owned(d + "/open-requests", 0700);
+         chmod(d.c_str(), 0644);
+       },
+       0, "", true, false, "not looked at: the settings folder can't be searched until the opener tightens it"},
+      // Nothing to tighten: the folder stays as it is, and unusable.
+      {"FolderOf0500", [&](const std::string& d) { owned(d, 0500); }, EACCES, "creating open-requests", false, false,
+       nullptr},
+      {"QueueFolderOf0500",
+       [&](const std::string& d) {
+         owned(d, 0700);
+         owned(d + "/open-requests", 0500);
+       },
+       EACCES, "open-requests", false, true, nullptr},
+      // Another user's folder is refused, whatever its bits.
+      {"AnotherUsersFolderOf0555",
+       [&](const std::string& d) {
+         mkdir(d.c_str(), 0700);
+         chmod(d.c_str(), 0555);
+       },
+       EPERM, "", false, false, nullptr},
+      {"AnotherUsersQueueFolderOf0777",
+       [&](const std::string& d) {
+         owned(d, 0700);
+         mkdir((d + "/open-requests").c_str(), 0700);
+         chmod((d + "/open-requests").c_str(), 0777);
+       },
+       EPERM, "open-requests", false, false, nullptr},
+      // A file in the folder's place is no folder, however open its bits.
+      {"FileOf0666InItsPlace",
+       [&](const std::string& d) {
+         cvtest::WriteFile(d, "x", 0666);
+         (void)!chown(d.c_str(), cvtest::kNobody, cvtest::kNobody);
+       },
+       ENOTDIR, "", false, false, nullptr},
+  };
+  for (const TightenCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    std::string dir = root.Join("C");
+    c.setUp(dir);
+    UseFolder(dir);
+    auto before = cvtest::SnapshotTree(root.path());
+    int rc = cvtest::RunAsUser(cvtest::kNobody, [&] {
+      cv::Diagnosis d = Run();
+      if (d.folder.errWhere != c.errWhere) return 200;
+      if (d.folder.err == 0 && d.folder.tightens != c.tightens) return 201;
+      if (d.folder.err == 0 && d.queue.tightens != c.queueTightens) return 202;
+      if (c.requests && Value(Report(d), "requests") != c.requests) return 203;
+      if (d.folder.err == 0 && c.tightens &&
+          Value(Report(d), "folder state").find("(the opener tightens it to 0700)") == std::string::npos)
+        return 204;
+      if (d.folder.err == 0 && c.queueTightens && Report(d).find("open-requests has mode 0") == std::string::npos)
+        return 205;
+      return d.folder.err;
+    });
+    EXPECT_EQ(rc, c.err) << strerror(rc > 0 && rc < 200 ? rc : 0);
+    EXPECT_EQ(cvtest::SnapshotTree(root.path()), before) << "--diagnose changed the folder";
+
+    // The opener, as the same user, meets what the diagnosis said.
+    int opener = cvtest::RunAsUser(cvtest::kNobody, [] {
+      errno = 0;
+      int fd = CVOpenConfDir();
+      if (fd < 0) return errno;
+      auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
+      int err = stem ? 0 : errno;
+      close(fd);
+      return err;
+    });
+    EXPECT_EQ(opener, c.err) << "the opener met " << strerror(opener > 0 ? opener : 0);
+  }
+}
+
+// What would make the tightening fail is judged too, with the file system's
+// answers scripted: a read-only file system, an immutable folder.
+TEST_F(Diagnose, FoldersThatCannotBeTightened) {
+  struct Case {
+    const char* name;
+    bool readOnly;     // fstatvfs reports ST_RDONLY
+    int writeAccess;   // what faccessat answers for W_OK (0: allowed)
+    bool queue;        // the open-requests folder is the one (else the settings folder)
+    int err;
+    const char* errWhere;
+  } cases[] = {
+      {"ReadOnlyFileSystem", true, EROFS, false, EROFS, ""},
+      // A mount made read-only on its own: access(2) looks at the bits first.
+      {"ReadOnlyMount", true, EACCES, false, EROFS, ""},
+      {"ImmutableFolder", false, EPERM, false, EPERM, ""},
+      {"ReadOnlyQueueFolder", true, EACCES, true, EROFS, "open-requests"},
+      {"ImmutableQueueFolder", false, EPERM, true, EPERM, "open-requests"},
+      {"OnlyTheBitsInTheWay", false, EACCES, false, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    std::string dir = root.Join("C");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir + "/open-requests").c_str(), 0700), 0);
+    std::string target = c.queue ? dir + "/open-requests" : dir;
+    ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+    UseFolder(dir);
+    struct stat want;
+    ASSERT_EQ(stat(target.c_str(), &want), 0);
+    auto isTarget = [want](int fd) {
+      struct stat st;
+      return fstat(fd, &st) == 0 && st.st_ino == want.st_ino && st.st_dev == want.st_dev;
+    };
+    sys_.fstatvfs = [&, isTarget](int fd, struct statvfs* st) {
+      int rc = cv::RealDiagnoseSys().fstatvfs(fd, st);
+      if (rc == 0 && isTarget(fd) && c.readOnly) st->f_flag |= ST_RDONLY;
+      return rc;
+    };
+    sys_.faccessat = [&, isTarget](int fd, const char* path, int mode) {
+      if ((mode & W_OK) && std::string(path) == "." && isTarget(fd) && c.writeAccess != 0) {
+        errno = c.writeAccess;
+        return -1;
+      }
+      return cv::RealDiagnoseSys().faccessat(fd, path, mode);
+    };
+    auto before = cvtest::SnapshotTree(root.path());
+    cv::Diagnosis d = Run();
+    EXPECT_EQ(d.folder.err, c.err) << strerror(d.folder.err);
+    EXPECT_EQ(d.folder.errWhere, c.errWhere);
+    EXPECT_EQ(cvtest::SnapshotTree(root.path()), before);
+    if (c.err != 0) {
+      EXPECT_EQ(cv::Judge(d).reaches, false);
+      EXPECT_EQ(Value(Report(d), "folder state"),
+                "not usable" + (*c.errWhere ? std::string(" (") + c.errWhere + ")" : "") + ": " +
+                    CVConfErrorText(c.err));
+    }
   }
 }
 

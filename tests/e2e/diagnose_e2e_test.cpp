@@ -191,6 +191,32 @@ TEST_F(DiagnoseE2E, AnotherUsersFolderAsTheUnprivilegedUser) {
   EXPECT_EQ(cvtest::SnapshotTree(folder), before);
 }
 
+// "chmod 555 ~/Corvantis": the opener tightens the folder to 0700 and uses
+// it, so --diagnose calls it usable, and leaves its mode as it is.
+TEST_F(DiagnoseE2E, FolderOf0555IsUsableAsTheUnprivilegedUser) {
+  if (!cvtest::CanSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
+  std::string folder = root_.Join("Corvantis");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chown(folder.c_str(), cvtest::kNobody, cvtest::kNobody), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(logs_.path().c_str(), 0777), 0);
+  ASSERT_EQ(chmod(runtime_.path().c_str(), 0777), 0);
+  auto before = cvtest::SnapshotTree(folder);
+
+  int rc = cvtest::RunAsUser(cvtest::kNobody, [&] { return Diagnose(folder); });
+  out_ = cvtest::ReadFile(logs_.Join("out")).value_or("");
+
+  EXPECT_EQ(Value("folder state"), "usable; mode 0555 (the opener tightens it to 0700)");
+  EXPECT_EQ(Value("requests"), "none (no open-requests folder yet)");
+  // Usable: the verdict turns on the agent alone (another agent of this
+  // user may run on the machine).
+  EXPECT_EQ(Value("verdict").find("the settings folder isn't usable"), std::string::npos) << out_;
+  if (Value("agents without lock") == "none") {
+    EXPECT_EQ(rc, 0) << out_;
+  }
+  EXPECT_EQ(cvtest::SnapshotTree(folder), before);
+}
+
 TEST_F(DiagnoseE2E, NoAgentToBeHadOutsideABundle) {
   // A copy of the opener outside any bundle has no bundled agent.
   cvtest::TempDir bin;
