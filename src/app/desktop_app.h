@@ -25,7 +25,8 @@ class DesktopDelegate {
 };
 
 // The documents of argv[1..argc-1], in order. The current folder is read
-// once, and only when some argument is a relative path.
+// once, and only when some argument is a relative path; when it cannot be
+// read, each relative path is marked noFolder (document_args.h).
 std::vector<DocumentURL> DocumentURLsFromArguments(int argc, char** argv);
 
 // Runs the application on the default main context on the calling thread.

@@ -1,8 +1,15 @@
 #include "app/desktop_app.h"
 
 #include <glib.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/document_args.h"
 
@@ -24,18 +31,29 @@ gboolean FinishLaunching(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-std::string CurrentFolder() {
-  char* dir = g_get_current_dir();
-  std::string copy(dir);
-  g_free(dir);
-  return copy;
+// The current folder, spelt as the shell keeps it (PWD, when it names
+// this very folder) or else as getcwd spells it; nullopt when getcwd
+// fails: the folder was removed, or a folder above it may not be read.
+std::optional<std::string> CurrentFolder() {
+  std::vector<char> buf(PATH_MAX);
+  while (getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE) return std::nullopt;
+    buf.resize(buf.size() * 2);
+  }
+  const char* pwd = getenv("PWD");
+  struct stat here, there;
+  if (pwd != nullptr && pwd[0] == '/' && stat(".", &here) == 0 && stat(pwd, &there) == 0 &&
+      here.st_dev == there.st_dev && here.st_ino == there.st_ino) {
+    return std::string(pwd);
+  }
+  return std::string(buf.data());
 }
 
 }  // namespace
 
 std::vector<DocumentURL> DocumentURLsFromArguments(int argc, char** argv) {
   std::vector<DocumentURL> urls;
-  std::string cwd;
+  std::optional<std::string> cwd;
   bool haveCwd = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg(argv[i]);

@@ -15,10 +15,10 @@ std::string Take(char* text) {
 
 bool IsSchemeChar(char c) { return g_ascii_isalnum(c) || c == '+' || c == '.' || c == '-'; }
 
-DocumentURL LocalFile(const std::string& path, const char* base) {
+DocumentURL LocalFile(const std::string& path) {
   DocumentURL url;
   url.isFile = true;
-  url.path = Take(g_canonicalize_filename(path.c_str(), base));
+  url.path = TidyPath(path);
   url.text = Take(g_filename_to_uri(url.path.c_str(), nullptr, nullptr));
   return url;
 }
@@ -40,10 +40,28 @@ DocumentURL FromURI(const std::string& arg) {
     g_free(path);
     return rejected;
   }
-  return LocalFile(Take(path), nullptr);
+  return LocalFile(Take(path));
 }
 
 }  // namespace
+
+std::string TidyPath(const std::string& path) {
+  bool twoSlashes = path.size() >= 2 && path[0] == '/' && path[1] == '/' && (path.size() == 2 || path[2] != '/');
+  std::string out = twoSlashes ? "//" : "/";
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t end = path.find('/', i);
+    if (end == std::string::npos) end = path.size();
+    std::string_view part(path.data() + i, end - i);
+    i = end + 1;
+    if (part.empty() || part == ".") continue;
+    bool atRoot = out.find_first_not_of('/') == std::string::npos;
+    if (part == ".." && atRoot) continue;
+    if (!atRoot) out.push_back('/');
+    out.append(part);
+  }
+  return out;
+}
 
 bool HasURIScheme(std::string_view arg) {
   if (arg.empty() || !g_ascii_isalpha(arg[0])) return false;
@@ -52,10 +70,19 @@ bool HasURIScheme(std::string_view arg) {
   return i < arg.size() && arg[i] == ':';
 }
 
-DocumentURL DocumentURLFromArgument(const std::string& arg, const std::string& cwd) {
-  if (g_path_is_absolute(arg.c_str())) return LocalFile(arg, nullptr);
+DocumentURL DocumentURLFromArgument(const std::string& arg, const std::optional<std::string>& cwd) {
+  if (g_path_is_absolute(arg.c_str())) return LocalFile(arg);
   if (HasURIScheme(arg)) return FromURI(arg);
-  return LocalFile(arg, cwd.c_str());
+  if (!cwd) {
+    DocumentURL url;
+    url.isFile = true;
+    url.noFolder = true;
+    url.path = arg;
+    url.text = arg;
+    return url;
+  }
+  bool slash = !cwd->empty() && cwd->back() == '/';
+  return LocalFile(*cwd + (slash ? "" : "/") + arg);
 }
 
 }  // namespace cv

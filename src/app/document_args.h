@@ -4,6 +4,7 @@
 // the file system.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,18 +16,28 @@ namespace cv {
 // [A-Za-z][A-Za-z0-9+.-]*":". "C:\x" and "x:y.corva" count as URIs.
 bool HasURIScheme(std::string_view arg);
 
-// One argument, read as GIO reads a command-line argument:
-//   - an absolute path is a file URL with that path, canonicalized ("." and
-//     ".." components and repeated slashes removed; a leading "//" kept);
+// One argument, read as GIO reads a command-line argument, except that
+// ".." is kept (see TidyPath):
+//   - an absolute path is a file URL with that path, tidied;
 //   - else an argument with a scheme is a URI. A "file" URI (scheme in any
 //     letter case; anything from "#" on ignored) whose host is empty or
-//     "localhost" is a file URL with its unescaped, canonicalized path; one
+//     "localhost" is a file URL with its unescaped, tidied path; one
 //     naming another host, or that cannot be converted, is rejected the way
 //     any other scheme is: a non-file URL with an empty path;
-//   - else a relative path, taken against `cwd` (absolute) and
-//     canonicalized.
+//   - else a relative path, taken against `cwd` (absolute) and tidied.
+//     Without `cwd` (the current folder could not be read) it is a file URL
+//     marked noFolder, its path the argument as given.
 // text = the file URL built from the path, or the argument for a non-file
-// URL; it serves diagnostics only.
-DocumentURL DocumentURLFromArgument(const std::string& arg, const std::string& cwd);
+// URL or a noFolder one; it serves diagnostics only.
+DocumentURL DocumentURLFromArgument(const std::string& arg, const std::optional<std::string>& cwd);
+
+// `path` (absolute) spelt without what the kernel ignores: runs of "/" made
+// one (a leading "//" of exactly two kept, as GIO keeps it), "." components
+// and a trailing "/" dropped, and ".." at the root (the root's parent is
+// the root) dropped. Every other ".." stays where it is: the kernel takes it
+// after the links before it, so "link/.." is the folder above the link's
+// target, which removing both as text would not name. Where `path` opens a
+// file, the result opens the same file.
+std::string TidyPath(const std::string& path);
 
 }  // namespace cv

@@ -27,6 +27,8 @@ inline constexpr const char* kTooMany = "Open at most 32 tracts at a time.";
 inline constexpr const char* kPathTooLong =
     "Corvantis can't open %@: its path is longer than 8192 characters.";
 inline constexpr const char* kPathNotUtf8 = "Corvantis can't open %@: its path isn't valid UTF-8.";
+inline constexpr const char* kPathNoFolder =
+    "Corvantis can't open %@: the folder it was opened from no longer exists or can't be read.";
 // "not-corva".
 inline constexpr const char* kNotCorva = "Corvantis opens .corva files only.";
 

@@ -17,6 +17,9 @@ enum class PathFault {
   kTooLong,  // more than 8192 UTF-16 code units (the request's limit)
   kNotUtf8,  // not valid UTF-8 (RFC 3629: no overlong forms, surrogates or
              // code points past U+10FFFF), so no JSON string can hold it
+  kNoFolder,  // a relative name whose current folder could not be read, so
+              // no path names the file (DocumentURL::noFolder); never
+              // given by PathFaultOf
 };
 // The length is tested first, as the request writer does.
 PathFault PathFaultOf(const std::string& path);

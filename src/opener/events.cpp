@@ -2,6 +2,7 @@
 
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -32,11 +33,23 @@ void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
   _sawEvent = true;
   std::vector<std::string> accepted;
   bool rejected = false;
+  // A document whose path cannot go into a request is skipped; the event
+  // goes on. One "bad-path" alert per event, naming the first such
+  // document found: a name without a folder is found here, a path that
+  // cannot be written when it is posted.
+  cv::PathFault firstFault = cv::PathFault::kNone;
+  std::string firstBadPath;
   for (const auto& url : urls) {
-    if (url.isFile && !url.path.empty() && IsTractPath(url.path)) {
-      accepted.push_back(url.path);
-    } else {
+    if (!url.isFile || url.path.empty() || !IsTractPath(url.path)) {
       rejected = true;
+    } else if (url.noFolder) {
+      LOG->Write(cv::LogLevel::kDefault, "not posted (%{public}s): %{private}@", {"no current folder", url.path});
+      if (firstFault == cv::PathFault::kNone) {
+        firstFault = cv::PathFault::kNoFolder;
+        firstBadPath = url.path;
+      }
+    } else {
+      accepted.push_back(url.path);
     }
   }
   if (rejected) alert(cvtext::kNotCorva, "not-corva");
@@ -48,12 +61,8 @@ void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
     accepted.resize(room);
   }
 
-  // A document whose path cannot go into a request is skipped; the event
-  // goes on. A failure of the folder ("A1") stops it.
-  // One "bad-path" alert per event, naming the first such document.
+  // A failure of the settings folder ("A1") stops the event.
   bool posted = false;
-  cv::PathFault firstFault = cv::PathFault::kNone;
-  std::string firstBadPath;
   for (const auto& path : accepted) {
     cv::PathFault fault = cv::PathFault::kNone;
     if (post("open", path, &fault)) {

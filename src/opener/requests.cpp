@@ -10,7 +10,9 @@ uint64_t CVOpener::outstanding() const { return _reqs.size(); }
 
 std::string CVOpener::badPathText(cv::PathFault fault, const std::string& path) {
   std::string name = "\u201C" + cv::MakeValidUtf8(cv::LastComponent(path)) + "\u201D";
-  const char* text = fault == cv::PathFault::kTooLong ? cvtext::kPathTooLong : cvtext::kPathNotUtf8;
+  const char* text = fault == cv::PathFault::kTooLong   ? cvtext::kPathTooLong
+                     : fault == cv::PathFault::kNoFolder ? cvtext::kPathNoFolder
+                                                         : cvtext::kPathNotUtf8;
   std::string out = text;
   out.replace(out.find("%@"), 2, name);
   return out;

@@ -169,6 +169,36 @@ TEST_F(EventsTest, BadPathsAreSkippedAndTheRestPosted) {
   EXPECT_EQ(platform.ValidTimers(), 1);
 }
 
+// A relative name whose current folder could not be read is that
+// document's fault: it is not posted (no "/name" stands in for it), the
+// others are, and one "bad-path" alert names it, even with a bad path
+// after it. Its room is not taken from the others.
+TEST_F(EventsTest, NamesWithoutAFolderAreSkippedAndTheRestPosted) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 3;
+  CVOpener& o = Launched();
+  auto noFolder = [](const std::string& name) {
+    cv::DocumentURL url = Doc(name);
+    url.noFolder = true;
+    return url;
+  };
+  std::vector<cv::DocumentURL> urls = {Doc("/d/a.corva"), noFolder("sub/rel.corva"), Doc("/d/\xFF.corva"),
+                                       noFolder("other.corva"), noFolder("notes.txt")};
+  for (auto& url : Docs(30, "/d/n")) urls.push_back(url);  // 32 with the two before: no "A6"
+  o.openURLs(urls);
+  ASSERT_EQ(o._reqs.size(), 31u);
+  EXPECT_EQ(o._reqs[0]->label, "a.corva");
+  EXPECT_EQ(o._reqs[1]->label, "n0.corva");
+  for (const auto& req : o._reqs) EXPECT_NE(req->label, "rel.corva");
+  EXPECT_EQ(AlertTexts(), (std::vector<std::string>{
+                              kNotCorva, "Corvantis can't open \u201Crel.corva\u201D: the folder it was opened "
+                                         "from no longer exists or can't be read."}));
+  EXPECT_EQ(Lines("alert bad-path: <private>"), 1);
+  EXPECT_EQ(Lines("not posted (no current folder): <private>"), 2);
+  EXPECT_EQ(QueueFiles().size(), 31u);
+  EXPECT_EQ(agents.probes, 1);
+}
+
 TEST_F(EventsTest, BadPathBeforeLaunchIsShownAfterIt) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 3;

@@ -1,6 +1,8 @@
 // How the desktop's arguments become the controller's events.
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -9,6 +11,7 @@
 
 #include "app/desktop_app.h"
 #include "app/document_args.h"
+#include "test_support.h"
 
 namespace {
 
@@ -35,12 +38,16 @@ TEST(DocumentURLFromArgument, ArgumentsAsADesktopFilePassesThem) {
       {"file:///srv/plan.corva", true, "/srv/plan.corva", "file:///srv/plan.corva"},
       {"file:///srv/my%20plan.CORVA", true, "/srv/my plan.CORVA", "file:///srv/my%20plan.CORVA"},
       {"file:///srv/%C3%A9t%C3%A9.corva", true, "/srv/\xC3\xA9t\xC3\xA9.corva", "file:///srv/%C3%A9t%C3%A9.corva"},
-      {"file:///srv/a/../plan.corva", true, "/srv/plan.corva", "file:///srv/plan.corva"},
+      // ".." stays: "a" may be a link, and the kernel takes ".." after it.
+      {"file:///srv/a/../plan.corva", true, "/srv/a/../plan.corva", "file:///srv/a/../plan.corva"},
+      {"file:///srv/./b//plan.corva", true, "/srv/b/plan.corva", "file:///srv/b/plan.corva"},
       {"/srv/plan.corva", true, "/srv/plan.corva", "file:///srv/plan.corva"},
       {"/srv/100%25.corva", true, "/srv/100%25.corva", "file:///srv/100%2525.corva"},
       {"plan.corva", true, "/home/u/docs/plan.corva", "file:///home/u/docs/plan.corva"},
       {"sub/my plan.corva", true, "/home/u/docs/sub/my plan.corva", "file:///home/u/docs/sub/my%20plan.corva"},
-      {"../plan.corva", true, "/home/u/plan.corva", "file:///home/u/plan.corva"},
+      {"../plan.corva", true, "/home/u/docs/../plan.corva", "file:///home/u/docs/../plan.corva"},
+      {"/srv/link/../plan.corva", true, "/srv/link/../plan.corva", "file:///srv/link/../plan.corva"},
+      {"/../plan.corva", true, "/plan.corva", "file:///plan.corva"},
       {"https://example.com/plan.corva", false, "", "https://example.com/plan.corva"},
       {"sftp://host/srv/plan.corva", false, "", "sftp://host/srv/plan.corva"},
       // A host part: empty and "localhost" are this machine; any other host
@@ -71,9 +78,17 @@ TEST(DocumentURLFromArgument, ArgumentsAsADesktopFilePassesThem) {
   }
 }
 
+// Whether `path` has a ".." component.
+bool HasDotDot(const std::string& path) {
+  std::string padded = "/" + path + "/";
+  return padded.find("/../") != std::string::npos;
+}
+
 // The conversion gives the path GIO's command-line conversion gave, for
 // every argument that GIO took for a local file on this machine; what GIO
-// did not take for one is not a file here either.
+// did not take for one is not a file here either. One difference: GIO
+// removes ".." as text, which names another file when the folder before it
+// is a link; here it stays, and removing it as GIO does gives GIO's path.
 TEST(DocumentURLFromArgument, PathsAreTheOnesGioGave) {
   const char* args[] = {
       "plan.corva", "./plan.corva", "a/./b/../plan.corva", "a//b///plan.corva", "../../../../x.corva",
@@ -93,13 +108,105 @@ TEST(DocumentURLFromArgument, PathsAreTheOnesGioGave) {
       SCOPED_TRACE(std::string("arg \"") + arg + "\" cwd \"" + cwd + "\"");
       cv::DocumentURL url = FromArg(arg, cwd);
       std::string gio = GioPath(arg, cwd);
-      if (url.isFile) {
+      if (url.isFile && HasDotDot(url.path)) {
+        char* textual = g_canonicalize_filename(url.path.c_str(), nullptr);
+        EXPECT_EQ(textual, gio);
+        g_free(textual);
+      } else if (url.isFile) {
         EXPECT_EQ(url.path, gio);
       } else {
         EXPECT_EQ(url.path, "");
         EXPECT_EQ(gio, "") << "GIO took it for a local file";
       }
     }
+  }
+}
+
+TEST(TidyPath, DropsWhatTheKernelIgnoresAndKeepsDotDot) {
+  struct Case {
+    const char* path;
+    const char* tidy;
+  } cases[] = {
+      {"/srv/plan.corva", "/srv/plan.corva"},
+      {"/srv//a///plan.corva", "/srv/a/plan.corva"},
+      {"/srv/./a/./plan.corva/.", "/srv/a/plan.corva"},
+      {"/srv/plan.corva/", "/srv/plan.corva"},
+      {"/srv/link/../plan.corva", "/srv/link/../plan.corva"},
+      {"/srv/a/b/../../plan.corva", "/srv/a/b/../../plan.corva"},
+      {"/srv/./link/./../plan.corva", "/srv/link/../plan.corva"},
+      {"/../plan.corva", "/plan.corva"},
+      {"/./../.././plan.corva", "/plan.corva"},
+      {"/srv/..", "/srv/.."},
+      {"/srv/...corva", "/srv/...corva"},
+      {"/srv/..x/.corva", "/srv/..x/.corva"},
+      {"/", "/"},
+      {"///", "/"},
+      {"//", "//"},
+      {"//net/share/../x.corva", "//net/share/../x.corva"},
+      {"//../x.corva", "//x.corva"},
+      {"///srv/plan.corva", "/srv/plan.corva"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(cv::TidyPath(c.path), c.tidy) << c.path;
+}
+
+// Without a current folder a relative name has no path: it is marked, kept
+// as given, and nothing is made up for it ("/name"). Absolute paths and
+// URIs need no folder.
+TEST(DocumentURLFromArgument, RelativeNameWithoutAFolderIsMarked) {
+  struct Case {
+    const char* arg;
+    bool noFolder;
+    const char* path;
+  } cases[] = {
+      {"rel.corva", true, "rel.corva"},
+      {"sub/../rel.corva", true, "sub/../rel.corva"},
+      {"", true, ""},
+      {"/srv/plan.corva", false, "/srv/plan.corva"},
+      {"file:///srv/plan.corva", false, "/srv/plan.corva"},
+  };
+  for (const Case& c : cases) {
+    cv::DocumentURL url = cv::DocumentURLFromArgument(c.arg, std::nullopt);
+    EXPECT_TRUE(url.isFile) << c.arg;
+    EXPECT_EQ(url.noFolder, c.noFolder) << c.arg;
+    EXPECT_EQ(url.path, c.path) << c.arg;
+  }
+  EXPECT_FALSE(cv::DocumentURLFromArgument("https://x/plan.corva", std::nullopt).noFolder);
+  EXPECT_FALSE(cv::DocumentURLFromArgument("rel.corva", std::string("/srv")).noFolder);
+}
+
+// A folder reached through a link: "link/.." is the folder above the link's
+// target. The path made of the argument opens the file that the argument
+// opens from that current folder, for a relative name, an absolute path and
+// a file URI alike, and not the file beside the link.
+TEST(DocumentURLFromArgument, DotDotOpensWhatTheArgumentOpens) {
+  cvtest::TempDir root;
+  const std::string r = root.path();
+  ASSERT_EQ(mkdir((r + "/real").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((r + "/real/sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("real/sub", (r + "/link").c_str()), 0);
+  ASSERT_TRUE(cvtest::WriteFile(r + "/real/x.corva", "meant\n"));
+  ASSERT_TRUE(cvtest::WriteFile(r + "/x.corva", "beside the link\n"));
+  struct stat meant;
+  ASSERT_EQ(stat((r + "/real/x.corva").c_str(), &meant), 0);
+
+  struct Case {
+    std::string arg;
+    std::string cwd;  // as the shell spells it, or as getcwd does
+  } cases[] = {
+      {"../x.corva", r + "/link"},
+      {"../x.corva", r + "/real/sub"},
+      {"./../x.corva", r + "/link/"},
+      {r + "/link/../x.corva", "/"},
+      {r + "/link/./../x.corva", "/"},
+      {"file://" + r + "/link/../x.corva", "/"},
+      {"file://" + r + "/link/%2E%2E/x.corva", "/"},
+  };
+  for (const Case& c : cases) {
+    cv::DocumentURL url = cv::DocumentURLFromArgument(c.arg, c.cwd);
+    ASSERT_TRUE(url.isFile) << c.arg;
+    struct stat got;
+    ASSERT_EQ(stat(url.path.c_str(), &got), 0) << url.path;
+    EXPECT_TRUE(got.st_dev == meant.st_dev && got.st_ino == meant.st_ino) << c.arg << " gave " << url.path;
   }
 }
 
@@ -143,6 +250,31 @@ TEST(RunDesktopApplication, DocumentsArriveAsOneOpenEventBeforeTheEndOfLaunching
   EXPECT_FALSE(urls[2].isFile);
   EXPECT_EQ(urls[2].text, "https://example.com/c.corva");
   EXPECT_EQ(urls[3].path, "/srv/d.txt");
+}
+
+// The current folder was removed: relative names are marked, with their
+// name as given; absolute ones are taken as always.
+TEST(RunDesktopApplication, RelativeNamesInARemovedFolderAreMarked) {
+  cvtest::TempDir root;
+  std::string gone = root.Join("gone");
+  ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+  int back = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(back, 0);
+  ASSERT_EQ(chdir(gone.c_str()), 0);
+  ASSERT_EQ(rmdir(gone.c_str()), 0);
+  cvtest::ScopedEnv pwd("PWD", gone);
+  std::string a = "rel.corva", b = "/srv/abs.corva", c = "../up.corva";
+  char* argv[] = {const_cast<char*>("corvantis-opener"), a.data(), b.data(), c.data(), nullptr};
+  std::vector<cv::DocumentURL> urls = cv::DocumentURLsFromArguments(4, argv);
+  ASSERT_EQ(fchdir(back), 0);
+  close(back);
+  ASSERT_EQ(urls.size(), 3u);
+  EXPECT_TRUE(urls[0].noFolder);
+  EXPECT_EQ(urls[0].path, "rel.corva");
+  EXPECT_FALSE(urls[1].noFolder);
+  EXPECT_EQ(urls[1].path, "/srv/abs.corva");
+  EXPECT_TRUE(urls[2].noFolder);
+  EXPECT_EQ(urls[2].path, "../up.corva");
 }
 
 TEST(RunDesktopApplication, NoArgumentsIsAPlainLaunch) {
