@@ -441,4 +441,67 @@ TEST_F(OpenerE2E, DocumentWithANonUtf8NameIsReportedAndTheOthersPosted) {
   EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
 }
 
+// The opener's current folder was removed before it started: a relative
+// name names no file it can hand over ("/rel.corva" would be another one).
+// It is reported and not queued; the absolute path of the same run reaches
+// the agent.
+TEST_F(OpenerE2E, RelativeNameInARemovedFolderIsReportedAndNotQueued) {
+  auto agent = StartAgent();
+  std::string abs = Tract("abs.corva");
+  std::string gone = files_.Join("gone");
+  ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
+  ASSERT_TRUE(cvtest::WriteFile(gone + "/rel.corva", "tract\n"));
+
+  // As a shell does it: cd into the folder, the folder goes, the opener runs.
+  std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$1\" && rm -r \"$1\" && exec \"$2\" rel.corva \"$3\"",
+                                   "sh", gone, OpenerPath(), abs};
+  Process opener(argv, Env(), logs_.Join("opener.out"), logs_.Join("opener.err"));
+  ASSERT_TRUE(ExitedZero(opener.Wait(60))) << opener.Err();
+
+  std::string log = opener.Err();
+  EXPECT_EQ(CountLines(log, "Corvantis Agent: Corvantis can't open \u201Crel.corva\u201D: the folder it was opened "
+                            "from no longer exists or can't be read."),
+            1)
+      << log;
+  EXPECT_EQ(CountLines(log, "Corvantis Agent: Corvantis opens .corva files only."), 0) << log;
+  EXPECT_EQ(Lines(agent->Out()), std::vector<std::string>{"open " + abs});
+  EXPECT_EQ(QueueCount(".json") + QueueCount(".claimed") + QueueCount(".tmp"), 0);
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
+// "cd link && corvantis-opener ../x.corva" where "link" is a link to a
+// folder: "../x.corva" is the file beside the link's target, as ls shows
+// it, not the one beside the link. So for an absolute path and a file URI
+// through the link. The agent is told paths that open the file the person
+// named.
+TEST_F(OpenerE2E, DotDotThroughALinkNamesTheFileTheKernelOpens) {
+  auto agent = StartAgent();
+  const std::string r = files_.path();
+  ASSERT_EQ(mkdir((r + "/real").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((r + "/real/sub").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("real/sub", (r + "/link").c_str()), 0);
+  std::string meant = Tract("real/x.corva");
+  std::string beside = Tract("x.corva");  // beside the link: not meant
+  struct stat want, other;
+  ASSERT_EQ(stat(meant.c_str(), &want), 0);
+  ASSERT_EQ(stat(beside.c_str(), &other), 0);
+
+  // The shell keeps PWD as the person typed it, through the link.
+  auto opener = RunOpener({"../x.corva", r + "/link/../x.corva", "file://" + r + "/link/../x.corva"},
+                          {{"PWD", r + "/link"}}, r + "/link");
+  ASSERT_TRUE(ExitedZero(opener->Wait(60))) << opener->Err();
+
+  std::vector<std::string> opened = Lines(agent->Out());
+  ASSERT_EQ(opened.size(), 3u) << agent->Out();
+  for (const std::string& line : opened) {
+    ASSERT_EQ(line.rfind("open ", 0), 0u) << line;
+    std::string path = line.substr(5);
+    struct stat got;
+    ASSERT_EQ(stat(path.c_str(), &got), 0) << path;
+    EXPECT_TRUE(got.st_dev == want.st_dev && got.st_ino == want.st_ino) << path << " is not " << meant;
+  }
+  EXPECT_EQ(opener->Err().find("Corvantis Agent: "), std::string::npos) << opener->Err();
+  EXPECT_TRUE(ExitedZero(agent->Stop(SIGTERM)));
+}
+
 }  // namespace
