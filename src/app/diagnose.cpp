@@ -176,12 +176,6 @@ void CheckQueue(const DiagnoseSys& sys, int confFd, FolderFacts* f, QueueFacts* 
   int fd = sys.openat(confFd, kQueueDir, kDirFlags | O_NOFOLLOW);
   if (fd < 0) {
     int err = errno;
-    // A folder that its owner may not search as it is hides open-requests
-    // until the opener has tightened it; only then will it be looked at.
-    if (err == EACCES && f->tightens && sys.faccessat(confFd, ".", X_OK) != 0 && errno == EACCES) {
-      q->err = err;
-      return;
-    }
     if (err != ENOENT) {
       q->err = err;
       f->err = err;
@@ -299,7 +293,10 @@ Diagnosis Diagnose(const DiagnoseSys& sys) {
       // cannot be tightened fails its open.
       f.tightens = (f.mode & 077) != 0;
       if (f.tightens) f.err = TightenError(sys, confFd);
-      if (f.err != 0) {
+      // One that its owner may not search as it is hides what is inside
+      // until the opener has tightened it.
+      f.hidden = f.err == 0 && f.tightens && sys.faccessat(confFd, ".", X_OK) != 0 && errno == EACCES;
+      if (f.err != 0 || f.hidden) {
         sys.close(confFd);
         confFd = -1;
       } else {

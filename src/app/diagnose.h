@@ -41,6 +41,9 @@ struct FolderFacts {
   bool missing = false;   // usable, not there yet: the opener creates it (mode 0700)
   mode_t mode = 0;        // the folder's permission bits, when it exists
   bool tightens = false;  // group or other bits set: the opener sets 0700
+  // Usable, but its owner may not search it until it is tightened: nothing
+  // inside (open-requests, agent.lock) was looked at.
+  bool hidden = false;
 };
 
 // A folder that the opener tightens (group or other bits set) is judged as

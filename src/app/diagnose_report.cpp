@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -92,7 +91,9 @@ void Folder(const FolderFacts& f, Report* r) {
 
 void Agent(const Diagnosis& d, Report* r) {
   const AgentFacts& a = d.agent;
-  if (!a.probed) {
+  if (d.folder.hidden) {
+    r->Line("agent lock", "not probed: the settings folder can't be searched until the opener tightens it");
+  } else if (!a.probed) {
     r->Line("agent lock",
             d.folder.missing ? "free (no settings folder yet)" : "not probed (no usable settings folder)");
   } else if (a.probe == CVAgentRunning) {
@@ -104,7 +105,8 @@ void Agent(const Diagnosis& d, Report* r) {
   }
 
   if (!a.scanned) {
-    const char* why = !a.probed                   ? "not looked for (no usable settings folder)"
+    const char* why = d.folder.hidden             ? "not looked for (agent.lock not probed)"
+                      : !a.probed                 ? "not looked for (no usable settings folder)"
                       : a.probe == CVAgentRunning ? "not looked for (an agent holds the lock)"
                                                   : "not looked for (agent.lock can't be probed)";
     r->Line("agents without lock", why);
@@ -119,13 +121,13 @@ void Agent(const Diagnosis& d, Report* r) {
 
 void Queue(const Diagnosis& d, Report* r) {
   const QueueFacts& q = d.queue;
+  if (d.folder.hidden) {
+    r->Line("requests", "not looked at: the settings folder can't be searched until the opener tightens it");
+    return;
+  }
   if (!q.looked) {
     r->Line("requests",
             d.folder.missing ? "none (no settings folder yet)" : "not looked at (no usable settings folder)");
-    return;
-  }
-  if (!q.present && q.err == EACCES && d.folder.err == 0) {
-    r->Line("requests", "not looked at: the settings folder can't be searched until the opener tightens it");
     return;
   }
   if (!q.present) {

@@ -8,6 +8,9 @@ namespace cv {
 Verdict Judge(const Diagnosis& d) {
   const AgentFacts& a = d.agent;
   if (d.folder.err != 0) return {false, "the settings folder isn't usable"};
+  if (d.folder.hidden) {
+    return {false, "can't tell: the settings folder can't be searched until the opener tightens it"};
+  }
   if (a.probed && a.probe == CVAgentRunning) {
     std::string who = a.pid > 0 ? " (pid " + std::to_string(a.pid) + ")" : "";
     return {true, "the running agent" + who + " takes it"};

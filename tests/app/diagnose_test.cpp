@@ -331,6 +331,7 @@ struct TightenCase {
   bool tightens;       // the settings folder
   bool queueTightens;  // open-requests
   const char* requests;
+  bool hidden = false;  // not searchable until tightened: nothing inside looked at
 };
 
 TEST_F(Diagnose, FoldersTheOpenerTightensAsTheUnprivilegedUser) {
@@ -371,7 +372,8 @@ TEST_F(Diagnose, FoldersTheOpenerTightensAsTheUnprivilegedUser) {
          owned(d + "/open-requests", 0700);
          chmod(d.c_str(), 0644);
        },
-       0, "", true, false, "not looked at: the settings folder can't be searched until the opener tightens it"},
+       0, "", true, false, "not looked at: the settings folder can't be searched until the opener tightens it",
+       true},
       // Nothing to tighten: the folder stays as it is, and unusable.
       {"FolderOf0500", [&](const std::string& d) { owned(d, 0500); }, EACCES, "creating open-requests", false, false,
        nullptr},
@@ -421,6 +423,8 @@ TEST_F(Diagnose, FoldersTheOpenerTightensAsTheUnprivilegedUser) {
         return 204;
       if (d.folder.err == 0 && c.queueTightens && Report(d).find("open-requests has mode 0") == std::string::npos)
         return 205;
+      if (d.folder.hidden != c.hidden) return 206;
+      if (c.hidden && (probes_ != 0 || d.agent.probed || cv::Judge(d).why.rfind("can't tell: ", 0) != 0)) return 207;
       return d.folder.err;
     });
     EXPECT_EQ(rc, c.err) << strerror(rc > 0 && rc < 200 ? rc : 0);
