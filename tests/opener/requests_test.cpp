@@ -145,6 +145,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "Corvantis can't open \u201C\uFFFD.corva\u201D: its path is longer than 8192 characters."}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
+// A relative name without a current folder is named by its last
+// component, made displayable, never as "/name".
+TEST_F(RequestsTest, NoFolderTextNamesTheRelativeName) {
+  CVOpener& o = Launched();
+  const char* tail = ": the folder it was opened from no longer exists or can't be read.";
+  EXPECT_EQ(o.badPathText(cv::PathFault::kNoFolder, "rel.corva"),
+            std::string("Corvantis can't open \u201Crel.corva\u201D") + tail);
+  EXPECT_EQ(o.badPathText(cv::PathFault::kNoFolder, "../sub/caf\xFF.corva"),
+            std::string("Corvantis can't open \u201C" "caf\uFFFD.corva\u201D") + tail);
+}
+
 TEST_F(RequestsTest, PathOfExactly8192UnitsIsPosted) {
   CVOpener& o = Launched();
   std::string path = "/" + std::string(8185, 'a') + ".corva";
