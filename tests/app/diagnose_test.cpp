@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -441,6 +443,56 @@ TEST_F(Diagnose, FoldersTheOpenerTightensAsTheUnprivilegedUser) {
       return err;
     });
     EXPECT_EQ(opener, c.err) << "the opener met " << strerror(opener > 0 ? opener : 0);
+  }
+}
+
+// Sets or clears the immutable flag of the directory `path`; false when the
+// file system or the process's privileges do not allow it.
+bool SetImmutable(const std::string& path, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  close(fd);
+  return ok;
+}
+
+// An immutable folder with group or other bits set cannot be tightened:
+// the opener's fchmod fails, and --diagnose says so without trying.
+TEST_F(Diagnose, ImmutableFolderStaysUnusableAsTheUnprivilegedUser) {
+  if (!cvtest::CanSwitchUser()) GTEST_SKIP() << "needs root to drop to another user";
+  for (bool queue : {false, true}) {
+    SCOPED_TRACE(queue ? "open-requests" : "the settings folder");
+    TempDir root;
+    std::string dir = root.Join("C");
+    std::string target = queue ? dir + "/open-requests" : dir;
+    for (const std::string& d : {dir, dir + "/open-requests"}) {
+      ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+      ASSERT_EQ(chown(d.c_str(), cvtest::kNobody, cvtest::kNobody), 0);
+    }
+    ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+    if (!SetImmutable(target, true)) GTEST_SKIP() << "no immutable flag here";
+    UseFolder(dir);
+    auto before = cvtest::SnapshotTree(root.path());
+    int rc = cvtest::RunAsUser(cvtest::kNobody, [&] {
+      cv::Diagnosis d = Run();
+      return d.folder.errWhere == (queue ? "open-requests" : "") ? d.folder.err : 200;
+    });
+    int opener = cvtest::RunAsUser(cvtest::kNobody, [] {
+      int fd = CVOpenConfDir();
+      if (fd < 0) return errno;
+      auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
+      int err = stem ? 0 : errno;
+      close(fd);
+      return err;
+    });
+    auto after = cvtest::SnapshotTree(root.path());
+    ASSERT_TRUE(SetImmutable(target, false));
+    EXPECT_EQ(rc, EPERM) << strerror(rc < 200 && rc > 0 ? rc : 0);
+    EXPECT_EQ(opener, EPERM) << strerror(opener > 0 ? opener : 0);
+    EXPECT_EQ(after, before);
   }
 }
 
