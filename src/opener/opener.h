@@ -77,7 +77,16 @@ class CVOpener {
   std::string badPathText(cv::PathFault fault, const std::string& path);
   // Withdraws every pending request. Returns how many were withdrawn; records
   // the agent claimed first stay, stamped claimed; no pending record remains.
+  // A request that could not be withdrawn (its queue folder unreachable or
+  // no longer the one it was written into) leaves the table too and is
+  // counted in _unwithdrawn, with the reason in _unwithdrawnErr: it may
+  // still be queued.
   uint64_t withdrawPending();
+  // Raises `message` under `code`, for use right after withdrawPending: or,
+  // when that withdrawal left requests it could not take back, "A7" in its
+  // place, since the person must not be told to open again a tract that may
+  // still open. Clears _unwithdrawn.
+  void alertAfterWithdrawal(const std::string& message, const std::string& code);
   bool anyPending() const;
   // Whether a record stamped claimed is followed.
   bool anyClaimed() const;
@@ -169,6 +178,12 @@ class CVOpener {
   bool _alerting = false;
   std::deque<std::string> _alertQueue;
   bool _quitting = false;
+  // Requests the last withdrawPending could not take back, and why.
+  uint64_t _unwithdrawn = 0;
+  int _unwithdrawnErr = 0;
+  // While the spawned child lived, a probe found the lock held but could
+  // not read whose it is: it may be another agent's.
+  bool _holderUnread = false;
   // The agent was started again after it was lost once (at most once a run).
   bool _agentRestarted = false;
   // The pid of the agent whose lock was found free, left out of the old-
