@@ -548,7 +548,7 @@ TEST_F(TickTest, FolderBackInPlaceIsFollowedAsBefore) {
   ASSERT_EQ(std::rename(Queue().c_str(), moved.c_str()), 0);
   platform.Tick(0.25, 8);
   EXPECT_EQ(LinesStartingWith("handled "), 0);
-  EXPECT_EQ(o._reqs.size(), 2u);
+  ASSERT_EQ(o._reqs.size(), 2u);
   ASSERT_EQ(std::rename(moved.c_str(), Queue().c_str()), 0);
   platform.Tick(0.25, 51);  // 15 s since the open
   EXPECT_TRUE(platform.alerts.empty());
