@@ -145,7 +145,7 @@ int CVRequestState(int confFd, const std::string& stem, const CVQueueDirId* dir)
     state = CVRequestClaimed;
   }
   sys.close(qfd);
-  errno = err;
+  if (state == CVRequestUnknown) errno = err;
   return state;
 }
 
@@ -164,6 +164,6 @@ int CVWithdrawRequest(int confFd, const std::string& stem, const CVQueueDirId* d
     state = CVRequestClaimed;
   }
   sys.close(qfd);
-  errno = err;
+  if (state == CVRequestUnknown) errno = err;
   return state;
 }
