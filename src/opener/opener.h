@@ -121,8 +121,9 @@ class CVOpener {
   // about the requests left; restarts the tick. Other pids are ignored.
   // Claimed records whose .claimed is still there were the child's and are
   // lost, unless another agent held the lock before the exit and still
-  // holds it, or the probe cannot tell (then they may be that agent's and
-  // are followed on). Lost ones raise "A5" after the pending requests were
+  // holds it, or the probe cannot tell, or the holder's pid could not be
+  // read before or at the exit (then they may be that agent's and are
+  // followed on). Lost ones raise "A5" after the pending requests were
   // withdrawn; pending ones get 15 s when another agent holds the lock,
   // else they are withdrawn ("A5").
   void childExited(pid_t pid);
