@@ -21,6 +21,11 @@ inline constexpr const char* kNotStarted =
 inline constexpr const char* kNoResponse =
     "Corvantis Agent didn't respond. Check its menu bar icon (quit and reopen it if it's stuck), "
     "then open the tract again.";
+// "A7", in place of the alert a withdrawal precedes when a pending request
+// could not be withdrawn: it may still be opened. With the reason.
+inline constexpr const char* kNotWithdrawn =
+    "Corvantis Agent didn't take the tract, and Corvantis couldn't take it back from its queue "
+    "(%@). It may still open later.";
 // "A6".
 inline constexpr const char* kTooMany = "Open at most 32 tracts at a time.";
 // "bad-path", with the document's file name made displayable, in quotes.

@@ -77,7 +77,16 @@ class CVOpener {
   std::string badPathText(cv::PathFault fault, const std::string& path);
   // Withdraws every pending request. Returns how many were withdrawn; records
   // the agent claimed first stay, stamped claimed; no pending record remains.
+  // A request that could not be withdrawn (its queue folder unreachable or
+  // no longer the one it was written into) leaves the table too and is
+  // counted in _unwithdrawn, with the reason in _unwithdrawnErr: it may
+  // still be queued.
   uint64_t withdrawPending();
+  // Raises `message` under `code`, for use right after withdrawPending: or,
+  // when that withdrawal left requests it could not take back, "A7" in its
+  // place, since the person must not be told to open again a tract that may
+  // still open. Clears _unwithdrawn.
+  void alertAfterWithdrawal(const std::string& message, const std::string& code);
   bool anyPending() const;
   // Whether a record stamped claimed is followed.
   bool anyClaimed() const;
@@ -112,8 +121,9 @@ class CVOpener {
   // about the requests left; restarts the tick. Other pids are ignored.
   // Claimed records whose .claimed is still there were the child's and are
   // lost, unless another agent held the lock before the exit and still
-  // holds it, or the probe cannot tell (then they may be that agent's and
-  // are followed on). Lost ones raise "A5" after the pending requests were
+  // holds it, or the probe cannot tell, or the holder's pid could not be
+  // read before or at the exit (then they may be that agent's and are
+  // followed on). Lost ones raise "A5" after the pending requests were
   // withdrawn; pending ones get 15 s when another agent holds the lock,
   // else they are withdrawn ("A5").
   void childExited(pid_t pid);
@@ -169,6 +179,12 @@ class CVOpener {
   bool _alerting = false;
   std::deque<std::string> _alertQueue;
   bool _quitting = false;
+  // Requests the last withdrawPending could not take back, and why.
+  uint64_t _unwithdrawn = 0;
+  int _unwithdrawnErr = 0;
+  // While the spawned child lived, a probe found the lock held but could
+  // not read whose it is: it may be another agent's.
+  bool _holderUnread = false;
   // The agent was started again after it was lost once (at most once a run).
   bool _agentRestarted = false;
   // The pid of the agent whose lock was found free, left out of the old-

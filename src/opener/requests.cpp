@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstring>
 
 #include "opener/alert_texts.h"
 #include "opener/document_path.h"
@@ -27,7 +28,8 @@ bool CVOpener::post(const std::string& kind, const std::optional<std::string>& p
   }
   watchQueue();
   errno = 0;
-  std::optional<std::string> stem = CVWriteRequest(_cfd, kind, path);
+  CVQueueDirId dir;
+  std::optional<std::string> stem = CVWriteRequest(_cfd, kind, path, &dir);
   watchQueue();
   if (!stem) {
     int err = errno;
@@ -54,6 +56,7 @@ bool CVOpener::post(const std::string& kind, const std::optional<std::string>& p
   req->stem = *stem;
   req->kind = kind;
   req->label = path ? cv::LastComponent(*path) : kind;
+  req->dir = dir;
   _reqs.push_back(req);
   LOG->Write(cv::LogLevel::kDefault, "request %{public}@ (%{public}@: %{public}@, %{private}@)",
              {req->stem, req->kind, req->label, path ? *path : std::string()}, req->stem);
@@ -71,6 +74,7 @@ void CVOpener::removeRequest(const std::shared_ptr<CVRequest>& req) {
 
 uint64_t CVOpener::withdrawPending() {
   uint64_t count = 0;
+  _unwithdrawn = 0;
   auto snapshot = _reqs;
   for (const auto& req : snapshot) {
     if (req->claimedAt) continue;
@@ -78,7 +82,7 @@ uint64_t CVOpener::withdrawPending() {
       removeRequest(req);
       continue;
     }
-    switch (CVWithdrawRequest(_cfd, req->stem)) {
+    switch (CVWithdrawRequest(_cfd, req->stem, &req->dir)) {
       case CVRequestGone:
         removeRequest(req);
         break;
@@ -90,9 +94,32 @@ uint64_t CVOpener::withdrawPending() {
         removeRequest(req);
         ++count;
         break;
+      case CVRequestUnknown: {
+        int err = errno;
+        LOG->Write(cv::LogLevel::kDefault, "not withdrawn %{public}@ (%{public}s)", {req->stem, strerror(err)},
+                   req->stem);
+        removeRequest(req);
+        ++_unwithdrawn;
+        _unwithdrawnErr = err;
+        break;
+      }
     }
   }
   return count;
+}
+
+void CVOpener::alertAfterWithdrawal(const std::string& message, const std::string& code) {
+  if (_unwithdrawn == 0) {
+    alert(message, code);
+    return;
+  }
+  _unwithdrawn = 0;
+  // The folder's name leads elsewhere now (ESTALE), or nowhere (ENOENT).
+  bool moved = _unwithdrawnErr == ESTALE || _unwithdrawnErr == ENOENT;
+  std::string reason = moved ? "its folder was moved or replaced" : strerror(_unwithdrawnErr);
+  std::string out = cvtext::kNotWithdrawn;
+  out.replace(out.find("%@"), 2, reason);
+  alert(out, "A7");
 }
 
 bool CVOpener::anyPending() const {
@@ -114,7 +141,7 @@ uint64_t CVOpener::dropUnhandledClaims() {
   auto snapshot = _reqs;
   for (const auto& req : snapshot) {
     if (!req->claimedAt) continue;
-    if (_cfd >= 0 && CVRequestState(_cfd, req->stem) == CVRequestGone) {
+    if (_cfd >= 0 && CVRequestState(_cfd, req->stem, &req->dir) == CVRequestGone) {
       LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem}, req->stem);
     } else {
       LOG->Write(cv::LogLevel::kDefault, "not handled, agent gone: %{public}@", {req->stem}, req->stem);

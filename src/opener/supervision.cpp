@@ -49,7 +49,7 @@ void CVOpener::ensureAgent() {
     }
   }
   withdrawPending();
-  alert(confErrorText(err), "A1");
+  alertAfterWithdrawal(confErrorText(err), "A1");
 }
 
 void CVOpener::startAgent(const std::string& noun) {
@@ -66,7 +66,7 @@ void CVOpener::startAgent(const std::string& noun) {
   }
   if (!_bundledAgent) {
     withdrawPending();
-    alert(cvtext::kNoService, "A3");
+    alertAfterWithdrawal(cvtext::kNoService, "A3");
     return;
   }
   pid_t young = 0;
@@ -76,7 +76,7 @@ void CVOpener::startAgent(const std::string& noun) {
   if (old != 0) {
     LOG->Write(cv::LogLevel::kDefault, "pre-lock agent running: pid %d", {static_cast<int>(old)});
     withdrawPending();
-    alert(Fill(cvtext::kOlderAgent, noun), "A2");
+    alertAfterWithdrawal(Fill(cvtext::kOlderAgent, noun), "A2");
     return;
   }
   if (young >= 1) {
@@ -88,7 +88,7 @@ void CVOpener::startAgent(const std::string& noun) {
   pid_t pid = agents_.SpawnAgent(_bundledAgent->c_str(), nullptr, &err);
   if (pid <= 0) {
     withdrawPending();
-    alert(Fill(cvtext::kNotStarted, strerror(err != 0 ? err : EIO)), "A4");
+    alertAfterWithdrawal(Fill(cvtext::kNotStarted, strerror(err != 0 ? err : EIO)), "A4");
     return;
   }
   LOG->Write(cv::LogLevel::kDefault, "spawned agent pid %d", {static_cast<int>(pid)});
@@ -127,11 +127,14 @@ void CVOpener::childExited(pid_t pid) {
   // The lock holder as last known: the child itself, unless a probe found
   // another agent holding the lock while the child lived.
   pid_t holder = _agentPid;
+  bool holderUnread = _holderUnread;
   _child = 0;
   _agentPid = 0;
   _phase = CVPhaseIdle;
+  _holderUnread = false;
 
-  bool otherHeld = holder > 0 && holder != pid;
+  // A lock found held without a readable pid may have been another agent's.
+  bool otherHeld = (holder > 0 && holder != pid) || holderUnread;
   int pid2 = 0;
   int r = CVAgentAbsent;
   if (_cfd >= 0 && (anyPending() || (otherHeld && anyClaimed()))) r = agents_.ProbeAgent(_cfd, &pid2, nullptr);
@@ -147,21 +150,24 @@ void CVOpener::childExited(pid_t pid) {
   // Claims are the child's unless the agent that held the lock before the
   // exit still holds it. A probe that cannot tell changes nothing of what
   // was known of that agent: its claims are followed on, and it is taken to
-  // run, so that its lock found free later counts as its loss.
-  bool theirs = otherHeld && ((other && pid2 == holder) || r == CVAgentUnknown);
+  // run, so that its lock found free later counts as its loss. A holder
+  // whose pid could not be read, before or at the exit, cannot be told
+  // apart from the one seen: its claims are followed on too.
+  bool sameHolder = other && (pid2 == holder || pid2 == 0 || holderUnread);
+  bool theirs = otherHeld && (sameHolder || r == CVAgentUnknown);
   if (theirs && r == CVAgentUnknown) {
     _phase = CVPhaseRunning;
-    _agentPid = holder;
+    _agentPid = holder != pid ? holder : 0;
   }
   uint64_t lost = theirs ? 0 : dropUnhandledClaims();
   uint64_t withdrawn = 0;
   if (anyPending() && (!other || lost > 0)) {
-    withdrawn = withdrawPending();
+    withdrawn = withdrawPending() + _unwithdrawn;
     // With nobody known to hold the lock, what the withdrawal found claimed
     // was claimed by the child just before it went.
     if (!other && !theirs) lost += dropUnhandledClaims();
   }
-  if (lost + withdrawn > 0) alert(cvtext::kNoResponse, "A5");
+  if (lost + withdrawn > 0) alertAfterWithdrawal(cvtext::kNoResponse, "A5");
   startTick();
 }
 
@@ -177,7 +183,7 @@ bool CVOpener::agentLockLost() {
     // The lock is free: what the withdrawal found claimed was claimed by
     // the agent that went.
     dropUnhandledClaims();
-    alert(cvtext::kNoResponse, "A5");
+    alertAfterWithdrawal(cvtext::kNoResponse, "A5");
     return true;
   }
   // Pending requests: start the agent once more; after a second loss the

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "agent/probe.h"
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
@@ -43,7 +45,14 @@ void CVOpener::tick() {
       removeRequest(req);
       continue;
     }
-    int state = CVRequestState(_cfd, req->stem);
+    int state = CVRequestState(_cfd, req->stem, &req->dir);
+    // Not seen handled, nor claimed: followed on, and a pending one meets
+    // the claim deadline.
+    if (state == CVRequestUnknown && !req->unreadable) {
+      LOG->Write(cv::LogLevel::kDefault, "cannot read the state of %{public}@ (%{public}s)",
+                 {req->stem, strerror(errno)}, req->stem);
+    }
+    req->unreadable = state == CVRequestUnknown;
     if (state == CVRequestGone) {
       LOG->Write(cv::LogLevel::kDefault, "handled %{public}@", {req->stem}, req->stem);
       removeRequest(req);
@@ -75,7 +84,12 @@ void CVOpener::tick() {
         _phase = CVPhaseRunning;
         if (anyPending()) extendClaim(kRunningClaim);
       }
-      if (pid >= 1) _agentPid = pid;
+      if (pid >= 1) {
+        _agentPid = pid;
+        _holderUnread = false;
+      } else if (wantPid && _child > 0) {
+        _holderUnread = true;
+      }
     } else if (r == CVAgentAbsent && watchLock && agentLockLost()) {
       return;
     }
@@ -85,7 +99,7 @@ void CVOpener::tick() {
 
   if (anyPending() && _claimBy && *_claimBy < now) {
     _claimBy.reset();
-    if (withdrawPending() > 0) alert(cvtext::kNoResponse, "A5");
+    if (withdrawPending() > 0 || _unwithdrawn > 0) alertAfterWithdrawal(cvtext::kNoResponse, "A5");
     return;
   }
 

@@ -53,9 +53,23 @@ bool Exists(const CVQueueSys& sys, int qfd, const std::string& name) {
   return sys.fstatat(qfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-int OpenQueueDir(const CVQueueSys& sys, int confFd) {
-  return CVRetryEintr(
+// Opens the queue folder without creating it; with `dir`, only when it is
+// still that folder (ESTALE otherwise, the descriptor closed).
+int OpenQueueDir(const CVQueueSys& sys, int confFd, const CVQueueDirId* dir) {
+  int qfd = CVRetryEintr(
       [&] { return sys.openat(confFd, kQueueDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0); });
+  if (qfd < 0 || !dir) return qfd;
+  struct stat st;
+  int err = 0;
+  if (sys.fstat(qfd, &st) != 0) {
+    err = errno;
+  } else if (st.st_dev != dir->dev || st.st_ino != dir->ino) {
+    err = ESTALE;
+  }
+  if (err == 0) return qfd;
+  sys.close(qfd);
+  errno = err;
+  return -1;
 }
 
 int Unlink(const CVQueueSys& sys, int qfd, const std::string& name) {
@@ -71,7 +85,7 @@ std::optional<std::string> Fail(const CVQueueSys& sys, int qfd, int err) {
 }  // namespace
 
 std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
-                                          const std::optional<std::string>& path) {
+                                          const std::optional<std::string>& path, CVQueueDirId* dirOut) {
   const CVQueueSys& sys = CVQueueSysCurrent();
   if (path && CVUtf16Length(*path) > kCVMaxPathUnits) {
     errno = ENAMETOOLONG;
@@ -79,6 +93,12 @@ std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
   }
   int qfd = CVOpenOwnedDir(confFd, kQueueDir, true);
   if (qfd < 0) return std::nullopt;
+  CVQueueDirId dir;
+  if (dirOut) {
+    struct stat st;
+    if (sys.fstat(qfd, &st) != 0) return Fail(sys, qfd, errno);
+    dir = {st.st_dev, st.st_ino};
+  }
 
   double now = sys.clock();
   const char* origin = CVBundledAgent() ? kOriginBundled : kOriginDev;
@@ -106,33 +126,44 @@ std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
     return Fail(sys, qfd, err);
   }
   sys.close(qfd);
+  if (dirOut) *dirOut = dir;
   return stem;
 }
 
-int CVRequestState(int confFd, const std::string& stem) {
+int CVRequestState(int confFd, const std::string& stem, const CVQueueDirId* dir) {
   const CVQueueSys& sys = CVQueueSysCurrent();
-  int qfd = OpenQueueDir(sys, confFd);
-  if (qfd < 0) return errno == ENOENT ? CVRequestGone : CVRequestQueued;
+  int qfd = OpenQueueDir(sys, confFd, dir);
+  if (qfd < 0) return errno == ENOENT && !dir ? CVRequestGone : CVRequestUnknown;
   int state = CVRequestGone;
+  int err = 0;
   if (Exists(sys, qfd, stem + ".json")) {
     state = CVRequestQueued;
+  } else if (errno != ENOENT) {
+    err = errno;
+    state = CVRequestUnknown;
   } else if (Exists(sys, qfd, stem + ".claimed")) {
     state = CVRequestClaimed;
   }
   sys.close(qfd);
+  if (state == CVRequestUnknown) errno = err;
   return state;
 }
 
-int CVWithdrawRequest(int confFd, const std::string& stem) {
+int CVWithdrawRequest(int confFd, const std::string& stem, const CVQueueDirId* dir) {
   const CVQueueSys& sys = CVQueueSysCurrent();
-  int qfd = OpenQueueDir(sys, confFd);
-  if (qfd < 0) return CVRequestGone;
+  int qfd = OpenQueueDir(sys, confFd, dir);
+  if (qfd < 0) return errno == ENOENT && !dir ? CVRequestGone : CVRequestUnknown;
   int state = CVRequestGone;
+  int err = 0;
   if (Unlink(sys, qfd, stem + ".json") == 0) {
     state = CVRequestQueued;
+  } else if (errno != ENOENT) {
+    err = errno;
+    state = CVRequestUnknown;
   } else if (Exists(sys, qfd, stem + ".claimed")) {
     state = CVRequestClaimed;
   }
   sys.close(qfd);
+  if (state == CVRequestUnknown) errno = err;
   return state;
 }

@@ -78,6 +78,7 @@ TEST(RunAppOption, HelpAndVersion) {
         "corvantis.agent.service", "Exit status 0", "CORVANTIS_AGENT_DIR", "journalctl --user -t corvantis-opener"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
   }
+  ASSERT_FALSE(help.out.empty());
   EXPECT_EQ(help.out.back(), '\n');
 
   Ran version = RunToPipe(AppOption::kVersion, cv::RealDiagnoseSys());

@@ -86,6 +86,13 @@ class OpenerTest : public ::testing::Test {
   }
 };
 
+// "A7" for a withdrawal that could not take a request back, with `reason`.
+inline std::string A7(const std::string& reason) {
+  return "Corvantis Agent didn't take the tract, and Corvantis couldn't take it back from its queue (" + reason +
+         "). It may still open later.";
+}
+inline const char* kMoved = "its folder was moved or replaced";
+
 inline const char* kA5 =
     "Corvantis Agent didn't respond. Check its menu bar icon (quit and reopen it if it's "
     "stuck), then open the tract again.";

@@ -1,5 +1,6 @@
 // The request table and the claim deadline, on real request files.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "opener_fixture.h"
@@ -211,6 +212,33 @@ TEST_F(RequestsTest, WithdrawWithoutFolderForgetsPendingUncounted) {
   EXPECT_EQ(o.withdrawPending(), 0u);
   EXPECT_TRUE(o._reqs.empty());
   EXPECT_EQ(QueueFiles().size(), 1u);  // no file touched
+}
+
+// Each record knows the folder it was written into: after the queue folder
+// is replaced between two posts, the request written into the new folder is
+// withdrawn, the one left in the old folder is not and is counted as such;
+// the alert that follows is then "A7", never the caller's.
+TEST_F(RequestsTest, WithdrawReachesOnlyRequestsInTheFolderTheyWereWrittenInto) {
+  CVOpener& o = Launched();
+  ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
+  std::string old = settings + "/open-requests.old";
+  ASSERT_EQ(std::rename(Queue().c_str(), old.c_str()), 0);
+  ASSERT_TRUE(o.post("open", std::string("/d/b.corva")));
+  std::string a = Stem(0), b = Stem(1);
+
+  EXPECT_EQ(o.withdrawPending(), 1u);
+  EXPECT_EQ(o._unwithdrawn, 1u);
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(Lines("withdrew " + b), 1);
+  EXPECT_EQ(LinesStartingWith("not withdrawn " + a), 1);
+  EXPECT_TRUE(QueueFiles().empty());
+  EXPECT_EQ(ListDir(old), std::vector<std::string>{a + ".json"});
+  o.alertAfterWithdrawal("caller's text", "A1");
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{A7(kMoved)});
+  EXPECT_EQ(o._unwithdrawn, 0u);
+  // A later withdrawal that reaches everything gives the caller's alert.
+  o.alertAfterWithdrawal("caller's text", "A1");
+  EXPECT_EQ(AlertTexts(), (std::vector<std::string>{A7(kMoved), "caller's text"}));
 }
 
 TEST_F(RequestsTest, AnyPendingFollowsClaimStamps) {

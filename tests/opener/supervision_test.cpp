@@ -2,6 +2,7 @@
 // and the plain launch.
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "opener_fixture.h"
 
@@ -379,6 +380,69 @@ TEST_F(ChildExitTest, ANewLockHolderDoesNotSaveTheChildsClaims) {
   EXPECT_TRUE(opener->_reqs.empty());
 }
 
+// The agent seen holding the lock before the exit (99) is not the one that
+// holds it after (100): the claims were the child's.
+TEST_F(ChildExitTest, AnotherHolderThanTheOneSeenDoesNotSaveTheChildsClaims) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 99;
+  platform.Tick();
+  ASSERT_EQ(opener->_agentPid, 99);
+  std::string stem = Stem(0);
+  ASSERT_TRUE(Claim(stem));
+  platform.Tick();
+  agents.probePid = 100;
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
+  EXPECT_TRUE(opener->_reqs.empty());
+}
+
+// While the child lived, the lock was found held but its pid could not be
+// read: the holder may be another agent, whose claims are followed on and
+// whose pending requests get 15 s, without "A5" or a withdrawal. The same
+// when the pid cannot be read at the exit either.
+struct UnreadHolder {
+  const char* name;
+  int pidAtExit;  // the pid the lock names at the exit (0: unreadable)
+};
+void PrintTo(const UnreadHolder& c, std::ostream* os) { *os << c.name; }
+
+class UnreadHolderTest : public ChildExitTest, public ::testing::WithParamInterface<UnreadHolder> {};
+
+TEST_P(UnreadHolderTest, ClaimsAreFollowedOnAndPendingWait) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 0;
+  platform.Tick();
+  ASSERT_EQ(opener->_phase, CVPhaseRunning);
+  std::string claimed = Stem(0);
+  ASSERT_TRUE(Claim(claimed));
+  platform.Tick();
+  ASSERT_TRUE(opener->_reqs[0]->claimedAt);
+  opener->openURLs({Doc("/d/b.corva")});
+  std::string pending = Stem(1);
+  agents.probePid = GetParam().pidAtExit;
+  platform.Advance(1);
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_EQ(LinesStartingWith("withdrew "), 0);
+  EXPECT_EQ(LinesStartingWith("not handled, agent gone: "), 0);
+  ASSERT_EQ(opener->_reqs.size(), 2u);
+  EXPECT_EQ(opener->_phase, CVPhaseRunning);
+  EXPECT_EQ(opener->_claimBy, platform.now + 15);
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{claimed + ".claimed", pending + ".json"}));
+  // That agent handles both.
+  ASSERT_TRUE(Handle(claimed));
+  ASSERT_TRUE(Claim(pending));
+  ASSERT_TRUE(Handle(pending));
+  platform.Tick();
+  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(platform.alerts.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UnreadHolderTest,
+                         ::testing::Values(UnreadHolder{"ReadableAtExit", 99}, UnreadHolder{"UnreadableAtExit", 0}),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
 TEST_F(ChildExitTest, ExitDuringAlertQueuesA5BehindIt) {
   platform.onAlert = [&](size_t i) {
     if (i == 0) platform.DeliverExit(4242);
@@ -432,6 +496,145 @@ TEST_F(SupervisionTest, PlainLaunchWithoutFolderRaisesA1) {
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(EINVAL)});
 }
 
+
+// Every alert raised because the agent cannot take the requests comes after
+// their withdrawal: at the instant it is shown, no request of this process
+// is queued and none is pending, so that no agent can open a tract the
+// person is being told failed.
+class AlertSiteTest;
+struct AlertSite {
+  const char* name;
+  std::function<void(AlertSiteTest&)> arrange;  // before the open
+  std::function<void(AlertSiteTest&)> provoke;  // after it
+};
+void PrintTo(const AlertSite& c, std::ostream* os) { *os << c.name; }
+
+class AlertSiteTest : public SupervisionTest, public ::testing::WithParamInterface<AlertSite> {
+ public:
+  FakeAgents& Agents() { return agents; }
+  FakePlatform& Platform() { return platform; }
+  void OpenMore(const std::string& path) { opener->openURLs({Doc(path)}); }
+  bool ClaimStem(size_t i) { return Claim(Stem(i)); }
+};
+
+TEST_P(AlertSiteTest, WithdrawalComesBeforeTheAlert) {
+  std::vector<std::string> queuedAtAlert;
+  bool pendingAtAlert = false;
+  platform.onAlert = [&](size_t) {
+    for (const std::string& name : QueueFiles()) {
+      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0) queuedAtAlert.push_back(name);
+    }
+    pendingAtAlert = pendingAtAlert || opener->anyPending();
+  };
+  GetParam().arrange(*this);
+  Launched();
+  opener->openURLs({Doc("/d/a.corva"), Doc("/d/b.corva")});
+  GetParam().provoke(*this);
+  ASSERT_EQ(platform.alerts.size(), 1u);
+  EXPECT_EQ(queuedAtAlert, std::vector<std::string>{});
+  EXPECT_FALSE(pendingAtAlert);
+  EXPECT_EQ(LinesStartingWith("withdrew "), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sites, AlertSiteTest,
+    ::testing::Values(
+        AlertSite{"A1ProbeFails",
+                  [](AlertSiteTest& s) {
+                    auto& a = s.Agents();
+                    a.probeResult = CVAgentUnknown;
+                    a.probeErr = EACCES;
+                  },
+                  [](AlertSiteTest&) {}},
+        AlertSite{"A2OldAgent", [](AlertSiteTest& s) { s.Agents().oldPid = 77; },
+                  [](AlertSiteTest&) {}},
+        AlertSite{"A3NoWayToStart", [](AlertSiteTest& s) { s.Agents().bundled.reset(); },
+                  [](AlertSiteTest&) {}},
+        AlertSite{"A4SpawnFails",
+                  [](AlertSiteTest& s) {
+                    auto& a = s.Agents();
+                    a.spawnPid = -1;
+                    a.spawnErr = ENOENT;
+                  },
+                  [](AlertSiteTest&) {}},
+        AlertSite{"A5Deadline",
+                  [](AlertSiteTest& s) {
+                    auto& a = s.Agents();
+                    a.probeResult = CVAgentRunning;
+                    a.probePid = 10;
+                  },
+                  [](AlertSiteTest& s) { s.Platform().Tick(0.25, 61); }},
+        AlertSite{"A5ChildExit",
+                  [](AlertSiteTest& s) {
+                    auto& a = s.Agents();
+                    a.kickstartRc = 1;
+                    a.spawnPid = 4242;
+                  },
+                  [](AlertSiteTest& s) {
+                    s.Agents().probeResult = CVAgentAbsent;
+                    s.Platform().DeliverExit(4242);
+                  }},
+        AlertSite{"A5AgentLost",
+                  [](AlertSiteTest& s) {
+                    auto& a = s.Agents();
+                    a.probeResult = CVAgentRunning;
+                    a.probePid = 77;
+                  },
+                  [](AlertSiteTest& s) {
+                    s.OpenMore("/d/c.corva");
+                    EXPECT_TRUE(s.ClaimStem(2));
+                    s.Platform().Tick();
+                    s.Agents().probeResult = CVAgentAbsent;
+                    s.Platform().Tick();
+                  }}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+// The agent claims a pending request between the tick's sweep and the
+// withdrawal that follows its lock found free: that claim was the lost
+// agent's and is dropped with the others, not followed for 120 s after "A5".
+TEST_F(SupervisionTest, ClaimJustBeforeTheLockIsFoundFreeIsLostToo) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 77;
+  OpenOne();
+  opener->openURLs({Doc("/d/b.corva")});
+  std::string a = Stem(0), b = Stem(1);
+  ASSERT_TRUE(Claim(a));
+  platform.Tick();
+  agents.probeResult = CVAgentAbsent;
+  agents.onProbe = [&] { Claim(b); };
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("not handled, agent gone: " + a), 1);
+  EXPECT_EQ(Lines("not handled, agent gone: " + b), 1);
+  EXPECT_TRUE(opener->_reqs.empty());
+  agents.onProbe = nullptr;
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+// A withdrawal that cannot open the queue folder (descriptors used up) has
+// withdrawn nothing: "A7" replaces "A1", and the request stays queued.
+TEST_F(SupervisionTest, WithdrawalThatCannotOpenTheFolderGivesA7NotA1) {
+  agents.probeResult = CVAgentUnknown;
+  agents.probeErr = EMFILE;
+  agents.onProbe = [&] {
+    queueSys.openat = [](int dirFd, const char* path, int flags, mode_t mode) {
+      if (std::string(path) == "open-requests") {
+        errno = EMFILE;
+        return -1;
+      }
+      return CVQueueSysReal().openat(dirFd, path, flags, mode);
+    };
+    SwapQueueSys();
+  };
+  OpenOne();
+  std::string stem = QueueFiles().at(0);
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{A7(strerror(EMFILE))});
+  EXPECT_EQ(LinesStartingWith("not withdrawn "), 1);
+  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_EQ(stem.substr(stem.size() - 5), ".json");
+  EXPECT_EQ(opener->_unwithdrawn, 0u);
+}
 
 // An agent this process did not spawn, found running at the open (pid 77).
 class LostAgentTest : public SupervisionTest {

@@ -1,6 +1,11 @@
 // The tick loop: following requests, deadlines, the handoff window, the
 // no-document grace and quitting, with exact instants.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "opener_fixture.h"
@@ -477,6 +482,82 @@ TEST_F(TickTest, UnusableFolderDropsRecordsAsHandled) {
   EXPECT_EQ(platform.terminations, 1);
 }
 
+
+// The queue folder is moved away, or replaced, under a pending request:
+// nothing says the request was handled. It is followed on (one line says
+// why its state cannot be read), and at the claim deadline the withdrawal
+// cannot reach it: "A7" instead of "A5", whose advice to open the tract
+// again would open it twice once the folder is back; the file stays.
+struct LostFolder {
+  const char* name;
+  std::function<void(const std::string& queue, const std::string& moved)> replace;
+  std::string reason;
+};
+void PrintTo(const LostFolder& c, std::ostream* os) { *os << c.name; }
+
+class LostFolderTest : public OpenerTest, public ::testing::WithParamInterface<LostFolder> {};
+
+TEST_P(LostFolderTest, PendingRequestIsNeverHandledAndA7AtTheDeadline) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  std::string stem = Stem(0);
+  std::string moved = settings + "/open-requests.old";
+  ASSERT_EQ(std::rename(Queue().c_str(), moved.c_str()), 0);
+  GetParam().replace(Queue(), moved);
+  platform.Tick(0.25, 60);
+  EXPECT_EQ(Lines("handled " + stem), 0);
+  EXPECT_EQ(LinesStartingWith("cannot read the state of " + stem), 1);
+  ASSERT_EQ(o._reqs.size(), 1u);
+  EXPECT_TRUE(platform.alerts.empty());
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{A7(GetParam().reason)});
+  EXPECT_EQ(LinesStartingWith("not withdrawn " + stem), 1);
+  EXPECT_EQ(LinesStartingWith("withdrew "), 0);
+  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(ListDir(moved), std::vector<std::string>{stem + ".json"});
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LostFolderTest,
+    ::testing::Values(LostFolder{"Moved", [](const std::string&, const std::string&) {}, kMoved},
+                      LostFolder{"NewFolder", [](const std::string& q, const std::string&) { mkdir(q.c_str(), 0700); },
+                                 kMoved},
+                      LostFolder{"File", [](const std::string& q, const std::string&) { WriteFile(q, ""); },
+                                 strerror(ENOTDIR)},
+                      LostFolder{"Link",
+                                 [](const std::string& q, const std::string& m) { symlink(m.c_str(), q.c_str()); },
+                                 strerror(ENOTDIR)}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+// The folder comes back before the deadline: the request reads queued again
+// and is withdrawn as usual ("A5"); a claimed request whose folder cannot
+// be read is followed on, not taken for handled.
+TEST_F(TickTest, FolderBackInPlaceIsFollowedAsBefore) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/a.corva"), Doc("/d/b.corva")});
+  std::string a = Stem(0), b = Stem(1);
+  ASSERT_TRUE(Claim(a));
+  platform.Tick();
+  std::string moved = settings + "/open-requests.old";
+  ASSERT_EQ(std::rename(Queue().c_str(), moved.c_str()), 0);
+  platform.Tick(0.25, 8);
+  EXPECT_EQ(LinesStartingWith("handled "), 0);
+  ASSERT_EQ(o._reqs.size(), 2u);
+  ASSERT_EQ(std::rename(moved.c_str(), Queue().c_str()), 0);
+  platform.Tick(0.25, 51);  // 15 s since the open
+  EXPECT_TRUE(platform.alerts.empty());
+  EXPECT_FALSE(o._reqs[1]->unreadable);
+  platform.Tick();
+  EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
+  EXPECT_EQ(Lines("withdrew " + b), 1);
+  EXPECT_EQ(QueueFiles(), std::vector<std::string>{a + ".claimed"});
+}
 
 struct WallJump {
   const char* name;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <string>
 
 #include "queue/queue_sys.h"
@@ -61,12 +62,13 @@ const StateCase kStateCases[] = {
      false, CVRequestGone},
     {"DanglingClaimedLinkCounts", Layout::ClaimedDanglingSymlink, CVRequestClaimed, CVRequestClaimed,
      false, true, CVRequestClaimed},
-    {"FolderSymlinkReadsQueuedWithdrawsGone", Layout::FolderIsSymlink, CVRequestQueued, CVRequestGone,
-     true, false, CVRequestQueued},
-    {"FolderFileReadsQueuedWithdrawsGone", Layout::FolderIsFile, CVRequestQueued, CVRequestGone, false,
-     false, CVRequestQueued},
-    {"FolderFifoReadsQueuedWithdrawsGone", Layout::FolderIsFifo, CVRequestQueued, CVRequestGone, false,
-     false, CVRequestQueued},
+    // A folder that cannot be opened tells nothing: not gone, not withdrawn.
+    {"FolderSymlinkCannotBeTold", Layout::FolderIsSymlink, CVRequestUnknown, CVRequestUnknown, true, false,
+     CVRequestUnknown},
+    {"FolderFileCannotBeTold", Layout::FolderIsFile, CVRequestUnknown, CVRequestUnknown, false, false,
+     CVRequestUnknown},
+    {"FolderFifoCannotBeTold", Layout::FolderIsFifo, CVRequestUnknown, CVRequestUnknown, false, false,
+     CVRequestUnknown},
 };
 
 class StateTable : public StateTest, public ::testing::WithParamInterface<StateCase> {};
@@ -149,16 +151,116 @@ TEST_F(StateTest, WithdrawTwice) {
   EXPECT_EQ(CVRequestState(conf_, *stem), CVRequestGone);
 }
 
-TEST_F(StateTest, FailingExistenceTestCountsAsAbsence) {
+// A failing test of <stem>.json tells nothing; once it is known absent, a
+// failing test of <stem>.claimed counts as absence.
+TEST_F(StateTest, FailingJsonTestCannotBeToldFailingClaimedTestIsAbsence) {
+  ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
+  ASSERT_TRUE(cvtest::WriteFile(Claimed(), "{}"));
+  std::string failing;
+  CVQueueSys sys = CVQueueSysReal();
+  sys.fstatat = [&](int dirFd, const char* path, struct stat* st, int flags) {
+    if (failing == path) {
+      errno = EIO;
+      return -1;
+    }
+    return CVQueueSysReal().fstatat(dirFd, path, st, flags);
+  };
+  CVScopedQueueSys guard(sys);
+  failing = kStem + ".json";
+  errno = 0;
+  EXPECT_EQ(CVRequestState(conf_, kStem), CVRequestUnknown);
+  EXPECT_EQ(errno, EIO);
+  failing = kStem + ".claimed";
+  EXPECT_EQ(CVRequestState(conf_, kStem), CVRequestGone);
+  EXPECT_EQ(CVWithdrawRequest(conf_, kStem), CVRequestGone);
+}
+
+// A removal that fails otherwise than by absence withdrew nothing.
+TEST_F(StateTest, FailingRemovalIsNoWithdrawal) {
   ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
   ASSERT_TRUE(cvtest::WriteFile(Json(), "{}"));
   CVQueueSys sys = CVQueueSysReal();
-  sys.fstatat = [](int, const char*, struct stat*, int) {
-    errno = EIO;
+  sys.unlinkat = [](int, const char*, int) {
+    errno = EROFS;
     return -1;
   };
   CVScopedQueueSys guard(sys);
-  EXPECT_EQ(CVRequestState(conf_, kStem), CVRequestGone);
+  int fds = CountOpenFds();
+  errno = 0;
+  EXPECT_EQ(CVWithdrawRequest(conf_, kStem), CVRequestUnknown);
+  EXPECT_EQ(errno, EROFS);
+  EXPECT_EQ(CountOpenFds(), fds);
+  EXPECT_TRUE(Exists(Json()));
+}
+
+// With the identity of the folder a request was written into, a queue
+// folder moved away, replaced or gone tells nothing of the request; only
+// the same folder, back in its place, does.
+TEST_F(StateTest, MovedOrReplacedQueueFolderCannotBeTold) {
+  CVQueueDirId dir;
+  auto stem = CVWriteRequest(conf_, "open", std::string("/p.corva"), &dir);
+  ASSERT_TRUE(stem);
+  struct stat st;
+  ASSERT_EQ(stat(Queue().c_str(), &st), 0);
+  EXPECT_EQ(dir.dev, st.st_dev);
+  EXPECT_EQ(dir.ino, st.st_ino);
+  std::string old = tmp_.Join("open-requests.old");
+  ASSERT_EQ(rename(Queue().c_str(), old.c_str()), 0);
+
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    int err;
+  };
+  const Case cases[] = {
+      {"Missing", [] {}, ENOENT},
+      {"NewFolder", [&] { ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0); }, ESTALE},
+      {"File", [&] { ASSERT_TRUE(cvtest::WriteFile(Queue(), "")); }, ENOTDIR},
+      // O_NOFOLLOW with O_DIRECTORY says ENOTDIR for a link.
+      {"LinkToTheOldFolder", [&] { ASSERT_EQ(symlink(old.c_str(), Queue().c_str()), 0); }, ENOTDIR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    int fds = CountOpenFds();
+    errno = 0;
+    EXPECT_EQ(CVRequestState(conf_, *stem, &dir), CVRequestUnknown);
+    EXPECT_EQ(errno, c.err);
+    errno = 0;
+    EXPECT_EQ(CVWithdrawRequest(conf_, *stem, &dir), CVRequestUnknown);
+    EXPECT_EQ(errno, c.err);
+    EXPECT_EQ(CountOpenFds(), fds);
+    EXPECT_TRUE(Exists(old + "/" + *stem + ".json"));
+    remove(Queue().c_str());
+  }
+  // Without the identity, a missing folder holds neither name.
+  EXPECT_EQ(CVRequestState(conf_, *stem), CVRequestGone);
+  ASSERT_EQ(rename(old.c_str(), Queue().c_str()), 0);
+  EXPECT_EQ(CVRequestState(conf_, *stem, &dir), CVRequestQueued);
+  EXPECT_EQ(CVWithdrawRequest(conf_, *stem, &dir), CVRequestQueued);
+  EXPECT_EQ(CVRequestState(conf_, *stem, &dir), CVRequestGone);
+}
+
+// The identity comes from the folder's own descriptor: a failing fstat
+// fails the write, leaving nothing.
+TEST_F(StateTest, WriteThatCannotTellItsFolderFails) {
+  CVQueueSys sys = CVQueueSysReal();
+  int calls = 0;
+  sys.fstat = [&](int fd, struct stat* st) {
+    if (++calls == 2) {
+      errno = EIO;
+      return -1;
+    }
+    return CVQueueSysReal().fstat(fd, st);
+  };
+  CVScopedQueueSys guard(sys);
+  CVQueueDirId dir{1, 2};
+  errno = 0;
+  EXPECT_FALSE(CVWriteRequest(conf_, "reopen", std::nullopt, &dir));
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(dir.dev, 1u);
+  EXPECT_EQ(dir.ino, 2u);
+  EXPECT_TRUE(cvtest::ListDir(Queue()).empty());
 }
 
 // A queue folder that exists but that the user cannot open: run as an
@@ -176,8 +278,10 @@ TEST_F(StateTest, UnopenableQueueFolderAsUnprivilegedUser) {
   int rc = cvtest::RunAsUser(cvtest::kNobody, [&] {
     int fd = open(conf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return 10;
-    if (CVRequestState(fd, kStem) != CVRequestQueued) return 11;
-    if (CVWithdrawRequest(fd, kStem) != CVRequestGone) return 12;
+    errno = 0;
+    if (CVRequestState(fd, kStem) != CVRequestUnknown || errno != EACCES) return 11;
+    errno = 0;
+    if (CVWithdrawRequest(fd, kStem) != CVRequestUnknown || errno != EACCES) return 12;
     errno = 0;
     if (CVWriteRequest(fd, "reopen", std::nullopt)) return 13;
     if (errno != EACCES) return 14;

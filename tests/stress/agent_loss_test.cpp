@@ -22,11 +22,11 @@ namespace {
 
 using cvstress::AlertLine;
 using cvstress::Rig;
-using Clock = std::chrono::steady_clock;
 
-// "Within about a tick" of the death: a tick is 0.25 s; the rest is slack
-// for a loaded machine. Today's opener takes 15 or 120 s.
-constexpr double kPromptly = 2.0;
+// Catches a hang only: "A5" follows the loss within a tick or two, and the
+// claim deadline (15 or 90 s) and the 120 s of a claim are what a loss not
+// noticed would take. That it is the loss that tells is shown by the log.
+constexpr double kHang = 60;
 
 class AgentLoss : public ::testing::Test {
  protected:
@@ -37,11 +37,25 @@ class AgentLoss : public ::testing::Test {
     tract_ = rig_.Tract("plan.corva");
   }
 
-  // Seconds until `opener`'s stderr holds `part`, or -1 after `seconds`.
-  static double SecondsUntil(cvtest::Process& opener, const std::string& part, double seconds) {
-    auto start = Clock::now();
-    bool seen = cvtest::WaitUntil([&] { return opener.Err().find(part) != std::string::npos; }, seconds);
-    return seen ? std::chrono::duration<double>(Clock::now() - start).count() : -1;
+  // Waits (up to kHang) for "A5" and checks that it is what the loss led
+  // to: `loss` is logged before it, and only the loss's own lines lie
+  // between them (no tick that waited for a deadline said anything).
+  static void ExpectA5FromTheLoss(cvtest::Process& opener, const std::string& loss) {
+    std::string a5 = AlertLine(cvstress::kNoResponseAlert);
+    ASSERT_TRUE(cvtest::WaitUntil([&] { return opener.Err().find(a5) != std::string::npos; }, kHang))
+        << "no \"A5\"\n" << opener.Err();
+    std::string log = opener.Err();
+    size_t from = log.find(loss), to = log.find(a5);
+    ASSERT_NE(from, std::string::npos) << "\"A5\" without \"" << loss << "\"\n" << log;
+    ASSERT_LT(from, to) << log;
+    const char* const allowed[] = {"agent pid ", "agent lock free: ", "not handled, agent gone: ", "withdrew ",
+                                   "alert A5: "};
+    for (const std::string& line : cvtest::Lines(log.substr(from, to - from))) {
+      std::string text = line.substr(line.find("] ") == std::string::npos ? 0 : line.find("] ") + 2);
+      bool ok = false;
+      for (const char* a : allowed) ok = ok || text.rfind(a, 0) == 0;
+      EXPECT_TRUE(ok) << "between the loss and \"A5\": " << line << "\n" << log;
+    }
   }
 
   // The pid of the agent the opener spawned, once it logged it.
@@ -63,12 +77,10 @@ class AgentLoss : public ::testing::Test {
     return cvtest::WaitUntil([&] { return !rig_.Queue(suffix).empty(); }, seconds);
   }
 
-  // After a death with claimed requests: "A5" promptly, exit 0, the
+  // After a death with claimed requests: "A5" for the loss, exit 0, the
   // ".claimed" left in place.
-  void ExpectPromptNoResponse(cvtest::Process& opener) {
-    double took = SecondsUntil(opener, AlertLine(cvstress::kNoResponseAlert), 5);
-    EXPECT_GE(took, 0) << "no \"A5\" within 5 s\n" << opener.Err();
-    EXPECT_LE(took, kPromptly) << opener.Err();
+  void ExpectPromptNoResponse(cvtest::Process& opener, const std::string& loss) {
+    ExpectA5FromTheLoss(opener, loss);
     EXPECT_TRUE(cvstress::ExitedZero(opener.Wait(10))) << opener.Err();
     EXPECT_EQ(cvstress::CountLines(opener.Err(), AlertLine(cvstress::kNoResponseAlert)), 1) << opener.Err();
     EXPECT_EQ(rig_.Queue(".claimed").size(), 1u);
@@ -84,7 +96,7 @@ TEST_F(AgentLoss, SpawnedAgentKilledAfterClaimingAlertsAtOnce) {
   ASSERT_GT(agent, 0) << opener->Err();
   ASSERT_TRUE(WaitForQueue(".claimed", 30)) << opener->Err();
   ASSERT_EQ(kill(agent, SIGKILL), 0);
-  ExpectPromptNoResponse(*opener);
+  ExpectPromptNoResponse(*opener, "agent pid " + std::to_string(agent) + " exited");
 }
 
 TEST_F(AgentLoss, IndependentAgentKilledAfterClaimingAlertsAtOnce) {
@@ -94,7 +106,7 @@ TEST_F(AgentLoss, IndependentAgentKilledAfterClaimingAlertsAtOnce) {
   auto opener = rig_.StartOpener({tract_});
   ASSERT_TRUE(WaitForQueue(".claimed", 30)) << opener->Err();
   agent->Stop(SIGKILL);
-  ExpectPromptNoResponse(*opener);
+  ExpectPromptNoResponse(*opener, "agent lock free: ");
   EXPECT_EQ(opener->Err().find("spawned agent"), std::string::npos) << opener->Err();
 }
 
@@ -106,9 +118,7 @@ TEST_F(AgentLoss, SpawnedAgentKilledBeforeClaimingAlertsAtOnce) {
   ASSERT_TRUE(WaitForQueue(".json", 30));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(kill(agent, SIGKILL), 0);
-  double took = SecondsUntil(*opener, AlertLine(cvstress::kNoResponseAlert), 5);
-  EXPECT_GE(took, 0) << opener->Err();
-  EXPECT_LE(took, kPromptly) << opener->Err();
+  ExpectA5FromTheLoss(*opener, "agent pid " + std::to_string(agent) + " exited");
   EXPECT_TRUE(cvstress::ExitedZero(opener->Wait(10))) << opener->Err();
   EXPECT_EQ(rig_.Queue(), std::vector<std::string>{}) << "the request was withdrawn";
 }
@@ -154,9 +164,7 @@ TEST_F(AgentLoss, SecondLossEndsInNoResponse) {
   ASSERT_GT(second, 0) << "no agent started once more\n" << opener->Err();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(kill(second, SIGKILL), 0);
-  double took = SecondsUntil(*opener, AlertLine(cvstress::kNoResponseAlert), 5);
-  EXPECT_GE(took, 0) << opener->Err();
-  EXPECT_LE(took, kPromptly) << opener->Err();
+  ExpectA5FromTheLoss(*opener, "agent pid " + std::to_string(second) + " exited");
   EXPECT_TRUE(cvstress::ExitedZero(opener->Wait(10))) << opener->Err();
   EXPECT_EQ(cvstress::CountLines(opener->Err(), AlertLine(cvstress::kNoResponseAlert)), 1) << opener->Err();
   EXPECT_EQ(rig_.Queue(), std::vector<std::string>{}) << "the request was withdrawn";
