@@ -1,6 +1,7 @@
 #include <cerrno>
 
 #include "opener/alert_texts.h"
+#include "opener/display_text.h"
 #include "opener/document_path.h"
 #include "opener/opener.h"
 #include "platform/log.h"
@@ -9,7 +10,7 @@
 uint64_t CVOpener::outstanding() const { return _reqs.size(); }
 
 std::string CVOpener::badPathText(cv::PathFault fault, const std::string& path) {
-  std::string name = "\u201C" + cv::MakeValidUtf8(cv::LastComponent(path)) + "\u201D";
+  std::string name = "\u201C" + cv::DisplayText(cv::LastComponent(path), cv::kDisplayNameMax) + "\u201D";
   const char* text = fault == cv::PathFault::kTooLong ? cvtext::kPathTooLong : cvtext::kPathNotUtf8;
   std::string out = text;
   out.replace(out.find("%@"), 2, name);
