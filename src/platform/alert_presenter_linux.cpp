@@ -38,6 +38,10 @@ class FirstAlertPresenter : public AlertPresenter {
     if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
     window_->Show(messageText, informativeText, std::move(dismissed));
   }
+  void EndStartupFeedback() override {
+    if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
+    window_->EndStartupFeedback();
+  }
 
  private:
   std::unique_ptr<WindowAlertPresenter> window_;
