@@ -160,7 +160,6 @@ int NaturalHeight(GtkWidget* widget) {
 void SetAlertIdentity() {
   g_set_prgname(kAlertProgramName);
   g_set_application_name(kAlertApplicationName);
-  gdk_set_program_class(kAlertProgramName);
 }
 
 void RunAlertWindow(const AlertArgs& rawArgs, const std::string& startupId) {

@@ -19,16 +19,17 @@
 
 namespace cv {
 
-// The identity the window carries: its program name (WM_CLASS on X11, the
-// app id on Wayland) is the name of the opener's desktop entry, so that a
-// desktop shows it as the opener's window with the opener's icon.
+// The identity the window carries: its program name (the instance of
+// WM_CLASS on X11, whose class GTK writes capitalised, "Corvantis-opener";
+// the app id on Wayland) is the name of the opener's desktop entry, so that
+// a desktop shows it as the opener's window with the opener's icon.
 constexpr char kAlertProgramName[] = "corvantis-opener";
 constexpr char kAlertIconName[] = "corvantis";
 // The name assistive technologies give the program (the desktop entry's).
 constexpr char kAlertApplicationName[] = "Corvantis";
 
-// Sets the program name and class of the windows to come. Call before GTK
-// starts.
+// Sets the program name of the windows to come and the application's name
+// ("Corvantis"). Call before GTK starts.
 void SetAlertIdentity();
 
 // Shows the window and runs GTK's main loop until it is dismissed. Call
