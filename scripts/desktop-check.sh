@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# A real-desktop check a person can run (not part of CI: it installs window
+# managers, a file manager and compositors). It installs the build into a
+# prefix of its own, registers the tract type there, and on each desktop
+# that starts on this machine opens a tract as a person would and provokes
+# an alert (a settings folder path of 3,000 characters that cannot be
+# made). It writes screenshots and a short report: the alert window's size
+# and place, whether it has the focus, what the desktop calls it, and
+# whether the launch's startup sequence ended.
+#
+#   bash scripts/desktop-check.sh [OUT]      (default OUT: build/desktop-check)
+#
+# Desktops: X11 (Xvfb 1280x800 with openbox, the tract opened from pcmanfm),
+# sway headless (Wayland only), GNOME Shell headless (Wayland, focus-new-
+# windows 'strict'). A desktop whose programs are missing or that does not
+# start is reported as skipped, with the reason. DESKTOP_CHECK_GNOME=1 also
+# installs GNOME Shell (large).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${1:-$root/build/desktop-check}
+mkdir -p "$out"
+report=$out/report.txt
+: >"$report"
+say() { echo "$*" | tee -a "$report"; }
+
+need=(openbox pcmanfm xvfb xdotool x11-utils imagemagick sway grim jq)
+[ "${DESKTOP_CHECK_GNOME:-0}" = 1 ] && need+=(gnome-shell)
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "installing: ${missing[*]}" >&2
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    echo "some packages could not be installed; their desktops will be skipped" >&2
+fi
+
+cmake -S . -B build >/dev/null
+cmake --build build -j2 --target corvantis-opener corvantis-alert CorvantisAgent >/dev/null || exit 1
+work=$(mktemp -d /tmp/corvantis-desktop-check.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+prefix=$work/prefix
+cmake --install build --prefix "$prefix" >/dev/null || exit 1
+update-mime-database "$prefix/share/mime" >/dev/null 2>&1
+update-desktop-database "$prefix/share/applications" >/dev/null 2>&1
+mkdir -p "$work/home" "$work/docs" "$work/runtime"
+chmod 700 "$work/runtime"
+echo tract >"$work/docs/plan.corva"
+# A settings folder that cannot be made: its name is too long.
+long_settings=/tmp/$(printf 'p%.0s' $(seq 3000))
+export HOME=$work/home XDG_DATA_DIRS=$prefix/share:/usr/share XDG_RUNTIME_DIR=$work/runtime
+export CORVANTIS_AGENT_DIR=$long_settings CORVANTIS_LOG_STDERR=1
+unset WAYLAND_DISPLAY DISPLAY DESKTOP_STARTUP_ID XDG_ACTIVATION_TOKEN
+
+say "Corvantis desktop check, $(date -u '+%Y-%m-%d %H:%M UTC'), $(git rev-parse --short HEAD 2>/dev/null)"
+say "alert provoked: settings folder path of ${#long_settings} characters (A1)"
+say
+
+# --- X11: Xvfb + openbox + pcmanfm ---------------------------------------
+x11_check() {
+  say "== X11 (Xvfb 1280x800, openbox, pcmanfm)"
+  for p in Xvfb openbox pcmanfm xdotool xprop xev import; do
+    command -v "$p" >/dev/null || { say "skipped: $p is missing"; return; }
+  done
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/x11.display" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 50); do [ -s "$work/x11.display" ] && break; sleep 0.1; done
+  [ -s "$work/x11.display" ] || { say "skipped: Xvfb did not start"; return; }
+  export DISPLAY=:$(cat "$work/x11.display")
+  dbus-daemon --session --address="unix:path=$work/bus" --fork --print-pid=4 4>"$work/bus.pid" >/dev/null 2>&1 &&
+    pids+=("$(cat "$work/bus.pid")")
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/bus
+  openbox >/dev/null 2>&1 &
+  pids+=($!)
+  sleep 1
+  # Startup-notification messages on the root window, as a launcher sees them.
+  xev -root -event property >"$work/xev.txt" 2>/dev/null &
+  pids+=($!)
+  pcmanfm --no-desktop "$work/docs" >"$work/pcmanfm.log" 2>&1 &
+  pids+=($!)
+  local fm=""
+  for _ in $(seq 100); do
+    fm=$(xdotool search --onlyvisible --class pcmanfm 2>/dev/null | head -n1)
+    [ -n "$fm" ] && break
+    sleep 0.1
+  done
+  [ -n "$fm" ] || { say "skipped: pcmanfm showed no window"; return; }
+  sleep 1
+  # Select the tract by typing its name in the folder view and open it, as
+  # a double-click does (the same launch, with startup notification).
+  xdotool windowactivate --sync "$fm" 2>/dev/null
+  xdotool key --window "$fm" Home
+  xdotool type --window "$fm" "plan.corva"
+  xdotool key --window "$fm" Return
+  local win=""
+  for _ in $(seq 150); do
+    win=$(xdotool search --onlyvisible --name '^Corvantis Agent$' 2>/dev/null | head -n1)
+    [ -n "$win" ] && break
+    sleep 0.1
+  done
+  import -window root "$out/x11-desktop.png" 2>/dev/null
+  if [ -z "$win" ]; then
+    say "no alert window within 15 s (pcmanfm: $(tr '\n' ' ' <"$work/pcmanfm.log"))"
+    return
+  fi
+  sleep 0.5
+  import -window root "$out/x11-alert.png" 2>/dev/null
+  local geo focus class startup
+  geo=$(xdotool getwindowgeometry "$win" | sed -n 's/ *Position: \([0-9,]*\).*/at \1/p; s/ *Geometry: /size /p' | tr '\n' ' ')
+  focus=$([ "$(xdotool getwindowfocus 2>/dev/null)" = "$win" ] && echo yes || echo no)
+  class=$(xprop -id "$win" WM_CLASS | sed 's/.*= //')
+  startup=$(xprop -id "$win" _NET_STARTUP_ID | sed 's/.*= //')
+  say "alert window: $geo (screen 1280x800; centred would be at $(((1280 - $(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')) / 2)),...)"
+  say "focus: $focus; WM_CLASS: $class; _NET_STARTUP_ID: $startup"
+  say "title: $(xprop -id "$win" _NET_WM_NAME | sed 's/.*= //'); icon set: $(xprop -id "$win" _NET_WM_ICON >/dev/null 2>&1 && xprop -id "$win" _NET_WM_ICON | grep -q 'not found' && echo no || echo yes)"
+  local fit=no
+  eval "$(xdotool getwindowgeometry --shell "$win")"
+  [ "$X" -ge 0 ] && [ "$Y" -ge 0 ] && [ $((X + WIDTH)) -le 1280 ] && [ $((Y + HEIGHT)) -le 800 ] && fit=yes
+  say "inside the screen: $fit"
+  xdotool key --window "$win" Return
+  sleep 1
+  say "startup-notification messages seen: $(grep -c '_NET_STARTUP_INFO' "$work/xev.txt" || true) ($(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true) sequences)"
+  say "screenshots: $out/x11-alert.png, $out/x11-desktop.png"
+  unset DISPLAY
+}
+
+# --- sway headless (Wayland) ----------------------------------------------
+sway_check() {
+  say
+  say "== sway headless (Wayland only)"
+  for p in sway swaymsg grim jq; do
+    command -v "$p" >/dev/null || { say "skipped: $p is missing"; return; }
+  done
+  printf 'output HEADLESS-1 resolution 1280x800\n' >"$work/sway.conf"
+  WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c "$work/sway.conf" \
+    >"$work/sway.log" 2>&1 &
+  pids+=($!)
+  local sock=""
+  for _ in $(seq 100); do
+    sock=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n1)
+    [ -n "$sock" ] && break
+    sleep 0.1
+  done
+  [ -n "$sock" ] || { say "skipped: sway did not start ($(tail -n 2 "$work/sway.log" | tr '\n' ' '))"; return; }
+  export SWAYSOCK=$sock
+  export WAYLAND_DISPLAY=$(ls "$XDG_RUNTIME_DIR" | grep -m1 '^wayland-[0-9]*$')
+  # Opened as a launcher does: through the desktop entry, with the type's
+  # default application.
+  gio open "$work/docs/plan.corva" >"$work/sway-open.log" 2>&1 &
+  local node=""
+  for _ in $(seq 150); do
+    node=$(swaymsg -t get_tree | jq -c '.. | objects | select(.name? == "Corvantis Agent")' 2>/dev/null | head -n1)
+    [ -n "$node" ] && break
+    sleep 0.1
+  done
+  grim "$out/sway.png" 2>/dev/null
+  if [ -z "$node" ]; then
+    say "no alert window within 15 s ($(tr '\n' ' ' <"$work/sway-open.log"))"
+    return
+  fi
+  say "alert window: $(jq -r '"at \(.rect.x),\(.rect.y) size \(.rect.width)x\(.rect.height)"' <<<"$node") (output 1280x800)"
+  say "focus: $(jq -r '.focused' <<<"$node"); app_id: $(jq -r '.app_id' <<<"$node"); floating: $(jq -r '.type' <<<"$node")"
+  say "screenshot: $out/sway.png"
+  swaymsg exit >/dev/null 2>&1
+  unset WAYLAND_DISPLAY SWAYSOCK
+}
+
+# --- GNOME Shell headless (Wayland, strict focus) --------------------------
+gnome_check() {
+  say
+  say "== GNOME Shell headless (Wayland, focus-new-windows 'strict')"
+  command -v gnome-shell >/dev/null || { say "skipped: gnome-shell is missing (DESKTOP_CHECK_GNOME=1 installs it)"; return; }
+  dbus-run-session -- bash -c '
+    gsettings set org.gnome.desktop.wm.preferences focus-new-windows strict
+    gnome-shell --headless --wayland --unsafe-mode --virtual-monitor 1280x800 >"$0/gnome.log" 2>&1 &
+    shell=$!
+    for _ in $(seq 200); do ls "$XDG_RUNTIME_DIR"/wayland-* >/dev/null 2>&1 && break; sleep 0.1; done
+    export WAYLAND_DISPLAY=$(ls "$XDG_RUNTIME_DIR" | grep -m1 "^wayland-[0-9]*$")
+    [ -n "$WAYLAND_DISPLAY" ] || { echo "skipped: gnome-shell did not start"; exit 0; }
+    gio open "$0/docs/plan.corva" &
+    sleep 5
+    gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell --method org.gnome.Shell.Eval \
+      "global.get_window_actors().map(a => { let w = a.meta_window; let r = w.get_frame_rect();
+        let app = imports.gi.Shell.WindowTracker.get_default().get_window_app(w);
+        return w.get_title() + \" at \" + r.x + \",\" + r.y + \" size \" + r.width + \"x\" + r.height +
+          \" focus \" + w.has_focus() + \" app \" + (app ? app.get_name() : \"none\"); }).join(\"; \")"
+    gdbus call --session --dest org.gnome.Shell.Screenshot --object-path /org/gnome/Shell/Screenshot \
+      --method org.gnome.Shell.Screenshot.Screenshot false false "$1/gnome.png" >/dev/null 2>&1
+    kill $shell
+  ' "$work" "$out" 2>&1 | tee -a "$report"
+}
+
+x11_check
+sway_check
+gnome_check
+say
+say "report: $report"
