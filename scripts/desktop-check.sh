@@ -118,9 +118,11 @@ x11_check() {
   geo=$(xdotool getwindowgeometry "$win" | sed -n 's/ *Position: \([0-9,]*\).*/at \1/p; s/ *Geometry: /size /p' | tr '\n' ' ')
   focus=$([ "$(xdotool getwindowfocus 2>/dev/null)" = "$win" ] && echo yes || echo no)
   class=$(xprop -id "$win" WM_CLASS | sed 's/.*= //')
-  startup=$(xprop -id "$win" _NET_STARTUP_ID | sed 's/.*= //')
+  local pid
+  pid=$(xdotool getwindowpid "$win" 2>/dev/null)
+  startup=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -E '^(DESKTOP_STARTUP_ID|XDG_ACTIVATION_TOKEN)=' | tr '\n' ' ')
   say "alert window: $geo (screen 1280x800; centred would be at $(((1280 - $(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')) / 2)),...)"
-  say "focus: $focus; WM_CLASS: $class; _NET_STARTUP_ID: $startup"
+  say "focus: $focus; WM_CLASS: $class; the window was given: ${startup:-no startup identifier}"
   say "title: $(xprop -id "$win" _NET_WM_NAME | sed 's/.*= //'); icon set: $(xprop -id "$win" _NET_WM_ICON >/dev/null 2>&1 && xprop -id "$win" _NET_WM_ICON | grep -q 'not found' && echo no || echo yes)"
   local fit=no
   eval "$(xdotool getwindowgeometry --shell "$win")"
@@ -128,7 +130,7 @@ x11_check() {
   say "inside the screen: $fit"
   xdotool key --window "$win" Return
   sleep 1
-  say "startup-notification messages seen: $(grep -c '_NET_STARTUP_INFO' "$work/xev.txt" || true) ($(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true) sequences)"
+  say "startup-notification messages on the root window: $(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true) (the launcher's \"new\", then the window's \"remove\")"
   say "screenshots: $out/x11-alert.png, $out/x11-desktop.png"
   unset DISPLAY
 }
@@ -137,41 +139,58 @@ x11_check() {
 sway_check() {
   say
   say "== sway headless (Wayland only)"
-  for p in sway swaymsg grim jq; do
+  for p in sway swaymsg grim jq gio; do
     command -v "$p" >/dev/null || { say "skipped: $p is missing"; return; }
   done
+  # sway refuses to run as root: as root, the compositor and the programs
+  # in it run as nobody, with a runtime folder and home of their own.
+  local as=() rt=$XDG_RUNTIME_DIR home=$HOME
+  if [ "$(id -u)" -eq 0 ]; then
+    rt=$work/runtime-nobody
+    home=$work/home-nobody
+    mkdir -p "$rt" "$home"
+    chown 65534:65534 "$rt" "$home"
+    chmod 700 "$rt"
+    chmod 755 "$work"
+    as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  fi
   printf 'output HEADLESS-1 resolution 1280x800\n' >"$work/sway.conf"
-  WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c "$work/sway.conf" \
-    >"$work/sway.log" 2>&1 &
+  chmod 644 "$work/sway.conf"
+  "${as[@]}" env HOME="$home" XDG_RUNTIME_DIR="$rt" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
+    WLR_RENDERER=pixman sway -c "$work/sway.conf" >"$work/sway.log" 2>&1 &
   pids+=($!)
   local sock=""
   for _ in $(seq 100); do
-    sock=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n1)
+    sock=$(ls "$rt"/sway-ipc.*.sock 2>/dev/null | head -n1)
     [ -n "$sock" ] && break
     sleep 0.1
   done
   [ -n "$sock" ] || { say "skipped: sway did not start ($(tail -n 2 "$work/sway.log" | tr '\n' ' '))"; return; }
-  export SWAYSOCK=$sock
-  export WAYLAND_DISPLAY=$(ls "$XDG_RUNTIME_DIR" | grep -m1 '^wayland-[0-9]*$')
-  # Opened as a launcher does: through the desktop entry, with the type's
-  # default application.
-  gio open "$work/docs/plan.corva" >"$work/sway-open.log" 2>&1 &
+  local wayland
+  wayland=$(ls "$rt" | grep -m1 '^wayland-[0-9]*$')
+  run() { "${as[@]}" env HOME="$home" XDG_RUNTIME_DIR="$rt" WAYLAND_DISPLAY="$wayland" SWAYSOCK="$sock" "$@"; }
+  # Opened as a launcher does: the type's default application, through its
+  # desktop entry.
+  run gio open "$work/docs/plan.corva" >"$work/sway-open.log" 2>&1 &
   local node=""
   for _ in $(seq 150); do
-    node=$(swaymsg -t get_tree | jq -c '.. | objects | select(.name? == "Corvantis Agent")' 2>/dev/null | head -n1)
+    node=$(run swaymsg -t get_tree | jq -c '.. | objects | select(.name? == "Corvantis Agent")' 2>/dev/null | head -n1)
     [ -n "$node" ] && break
     sleep 0.1
   done
-  grim "$out/sway.png" 2>/dev/null
+  sleep 0.5
+  run grim - >"$out/sway.png" 2>/dev/null
   if [ -z "$node" ]; then
     say "no alert window within 15 s ($(tr '\n' ' ' <"$work/sway-open.log"))"
     return
   fi
-  say "alert window: $(jq -r '"at \(.rect.x),\(.rect.y) size \(.rect.width)x\(.rect.height)"' <<<"$node") (output 1280x800)"
-  say "focus: $(jq -r '.focused' <<<"$node"); app_id: $(jq -r '.app_id' <<<"$node"); floating: $(jq -r '.type' <<<"$node")"
+  say "alert window: $(jq -r '"at \(.rect.x),\(.rect.y) size \(.rect.width)x\(.rect.height) (\(.type))"' <<<"$node") (output 1280x800)"
+  local given
+  given=$(tr '\0' '\n' <"/proc/$(jq -r '.pid' <<<"$node")/environ" 2>/dev/null |
+    grep -E '^(DESKTOP_STARTUP_ID|XDG_ACTIVATION_TOKEN)=' | tr '\n' ' ')
+  say "focus: $(jq -r '.focused' <<<"$node"); app_id: $(jq -r '.app_id' <<<"$node"); the window was given: ${given:-no startup identifier}"
   say "screenshot: $out/sway.png"
-  swaymsg exit >/dev/null 2>&1
-  unset WAYLAND_DISPLAY SWAYSOCK
+  run swaymsg exit >/dev/null 2>&1
 }
 
 # --- GNOME Shell headless (Wayland, strict focus) --------------------------
