@@ -24,7 +24,7 @@ report=$out/report.txt
 : >"$report"
 say() { echo "$*" | tee -a "$report"; }
 
-need=(openbox pcmanfm xvfb xdotool x11-utils imagemagick sway grim jq)
+need=(openbox pcmanfm xvfb xdotool x11-utils imagemagick sway grim jq python3-gi gir1.2-gtk-3.0)
 [ "${DESKTOP_CHECK_GNOME:-0}" = 1 ] && need+=(gnome-shell)
 missing=()
 for p in "${need[@]}"; do
@@ -121,16 +121,16 @@ x11_check() {
   local pid
   pid=$(xdotool getwindowpid "$win" 2>/dev/null)
   startup=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -E '^(DESKTOP_STARTUP_ID|XDG_ACTIVATION_TOKEN)=' | tr '\n' ' ')
-  say "alert window: $geo (screen 1280x800; centred would be at $(((1280 - $(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')) / 2)),...)"
+  eval "$(xdotool getwindowgeometry --shell "$win")"
+  say "alert window: $geo; its middle at $((X + WIDTH / 2)),$((Y + HEIGHT / 2)), the screen's at 640,400"
   say "focus: $focus; WM_CLASS: $class; the window was given: ${startup:-no startup identifier}"
   say "title: $(xprop -id "$win" _NET_WM_NAME | sed 's/.*= //'); icon set: $(xprop -id "$win" _NET_WM_ICON >/dev/null 2>&1 && xprop -id "$win" _NET_WM_ICON | grep -q 'not found' && echo no || echo yes)"
   local fit=no
-  eval "$(xdotool getwindowgeometry --shell "$win")"
   [ "$X" -ge 0 ] && [ "$Y" -ge 0 ] && [ $((X + WIDTH)) -le 1280 ] && [ $((Y + HEIGHT)) -le 800 ] && fit=yes
   say "inside the screen: $fit"
   xdotool key --window "$win" Return
   sleep 1
-  say "startup-notification messages on the root window: $(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true) (the launcher's \"new\", then the window's \"remove\")"
+  say "startup-notification messages on the root window during the launch: $(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true)"
   say "screenshots: $out/x11-alert.png, $out/x11-desktop.png"
   unset DISPLAY
 }
@@ -194,28 +194,84 @@ sway_check() {
 }
 
 # --- GNOME Shell headless (Wayland, strict focus) --------------------------
+# GNOME Shell wants logind and a system bus: in a mount namespace of its own
+# the shell finds no systemd seats (and takes no session), and a private bus
+# stands in for the system's. A stand-in terminal window has the focus when
+# the tract is launched the way the shell launches an application (its
+# launch context, with startup notification).
 gnome_check() {
   say
   say "== GNOME Shell headless (Wayland, focus-new-windows 'strict')"
-  command -v gnome-shell >/dev/null || { say "skipped: gnome-shell is missing (DESKTOP_CHECK_GNOME=1 installs it)"; return; }
-  dbus-run-session -- bash -c '
-    gsettings set org.gnome.desktop.wm.preferences focus-new-windows strict
-    gnome-shell --headless --wayland --unsafe-mode --virtual-monitor 1280x800 >"$0/gnome.log" 2>&1 &
-    shell=$!
-    for _ in $(seq 200); do ls "$XDG_RUNTIME_DIR"/wayland-* >/dev/null 2>&1 && break; sleep 0.1; done
-    export WAYLAND_DISPLAY=$(ls "$XDG_RUNTIME_DIR" | grep -m1 "^wayland-[0-9]*$")
-    [ -n "$WAYLAND_DISPLAY" ] || { echo "skipped: gnome-shell did not start"; exit 0; }
-    gio open "$0/docs/plan.corva" &
-    sleep 5
-    gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell --method org.gnome.Shell.Eval \
-      "global.get_window_actors().map(a => { let w = a.meta_window; let r = w.get_frame_rect();
-        let app = imports.gi.Shell.WindowTracker.get_default().get_window_app(w);
-        return w.get_title() + \" at \" + r.x + \",\" + r.y + \" size \" + r.width + \"x\" + r.height +
-          \" focus \" + w.has_focus() + \" app \" + (app ? app.get_name() : \"none\"); }).join(\"; \")"
-    gdbus call --session --dest org.gnome.Shell.Screenshot --object-path /org/gnome/Shell/Screenshot \
-      --method org.gnome.Shell.Screenshot.Screenshot false false "$1/gnome.png" >/dev/null 2>&1
-    kill $shell
-  ' "$work" "$out" 2>&1 | tee -a "$report"
+  for p in gnome-shell gdbus gsettings unshare /usr/bin/python3; do
+    command -v "$p" >/dev/null || { say "skipped: $p is missing (DESKTOP_CHECK_GNOME=1 installs GNOME Shell)"; return; }
+  done
+  [ "$(id -u)" -eq 0 ] || { say "skipped: needs root for its mount namespace"; return; }
+  mkdir -p "$work/gnome-runtime"
+  chmod 700 "$work/gnome-runtime"
+  cat >"$work/terminal.py" <<'PY'
+import gi
+gi.require_version("Gtk", "3.0")
+from gi.repository import Gtk
+w = Gtk.Window(title="Terminal")
+w.add(Gtk.Entry())
+w.set_default_size(600, 400)
+w.connect("destroy", Gtk.main_quit)
+w.show_all()
+Gtk.main()
+PY
+  cat >"$work/gnome.sh" <<'SH'
+work=$1 out=$2
+export XDG_RUNTIME_DIR=$work/gnome-runtime
+dbus-daemon --session --address="unix:path=$work/system-bus" --fork --print-pid=3 3>"$work/system-bus.pid"
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/system-bus
+gsettings set org.gnome.desktop.wm.preferences focus-new-windows strict
+gnome-shell --headless --wayland --unsafe-mode --virtual-monitor 1280x800 >"$work/gnome.log" 2>&1 &
+shell=$!
+eval_js() {
+  gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell --method org.gnome.Shell.Eval "$1" 2>/dev/null
+}
+for _ in $(seq 300); do
+  [ "$(eval_js 'global.display.get_n_monitors()')" = "(true, '1')" ] && break
+  sleep 0.1
+done
+if [ "$(eval_js 'global.display.get_n_monitors()')" != "(true, '1')" ]; then
+  echo "skipped: gnome-shell did not start ($(grep -m1 -E 'ERROR|error' "$work/gnome.log"))"
+  kill "$shell" "$(cat "$work/system-bus.pid")" 2>/dev/null
+  exit 0
+fi
+export WAYLAND_DISPLAY=$(ls "$XDG_RUNTIME_DIR" | grep -m1 '^wayland-[0-9]*$')
+# A fresh session starts in the overview; a person would be at work.
+eval_js 'imports.ui.main.overview.hide(); "ok"' >/dev/null
+sleep 1
+/usr/bin/python3 "$work/terminal.py" >/dev/null 2>&1 &
+sleep 2
+eval_js 'let w = global.get_window_actors().map(a => a.meta_window).find(w => w.get_title() == "Terminal");
+  if (w) w.activate(global.get_current_time()); "ok"' >/dev/null
+sleep 0.5
+# Launched as the shell launches an application.
+eval_js "imports.gi.Gio.DesktopAppInfo.new('corvantis-opener.desktop').launch(
+  [imports.gi.Gio.File.new_for_path('$work/docs/plan.corva')], global.create_app_launch_context(0, -1)); 'ok'" >/dev/null
+for _ in $(seq 150); do
+  eval_js 'global.get_window_actors().some(a => a.meta_window.get_title() == "Corvantis Agent")' | grep -q true && break
+  sleep 0.1
+done
+sleep 1
+eval_js 'global.get_window_actors().map(a => { let w = a.meta_window; let r = w.get_frame_rect();
+  let app = imports.gi.Shell.WindowTracker.get_default().get_window_app(w);
+  return w.get_title() + ": at " + r.x + "," + r.y + " size " + r.width + "x" + r.height + ", focus " + w.has_focus() +
+    ", app id " + w.get_gtk_application_id() + "/" + w.get_wm_class() + ", top bar calls it " + (app ? app.get_name() : "?"); }).join(" ;; ")' |
+  tee "$out/gnome-windows.txt" | /usr/bin/python3 -c 'import ast, json, sys; print(json.loads(ast.literal_eval(sys.stdin.read().strip().replace("(true,", "(True,", 1))[1]).replace(" ;; ", "\n"))'
+pid=$(eval_js 'global.get_window_actors().map(a => a.meta_window).find(w => w.get_title() == "Corvantis Agent").get_pid()' |
+  sed -n "s/^(true, '\([0-9]*\)')$/\1/p")
+given=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -E '^(DESKTOP_STARTUP_ID|XDG_ACTIVATION_TOKEN)=' | tr '\n' ' ')
+echo "the alert window was given: ${given:-no startup identifier}"
+gdbus call --session --dest org.gnome.Shell.Screenshot --object-path /org/gnome/Shell/Screenshot \
+  --method org.gnome.Shell.Screenshot.Screenshot false false "$out/gnome.png" >/dev/null 2>&1 &&
+  echo "screenshot: $out/gnome.png"
+kill "$shell" "$(cat "$work/system-bus.pid")" 2>/dev/null
+SH
+  timeout 120 unshare -m sh -c 'mount -t tmpfs none /run/systemd && exec dbus-run-session -- bash "$0" "$1" "$2"' \
+    "$work/gnome.sh" "$work" "$out" 2>/dev/null | grep -v "^SpiRegistry" | tee -a "$report"
 }
 
 x11_check
