@@ -48,15 +48,6 @@ int SetChildFileActions(posix_spawn_file_actions_t* actions) {
 constexpr char kX11StartupName[] = "DESKTOP_STARTUP_ID";
 constexpr char kWaylandStartupName[] = "XDG_ACTIVATION_TOKEN";
 
-// The value of `name` in the environment block `env`, or nullptr.
-const char* FindInEnv(char* const* env, const char* name) {
-  size_t len = std::strlen(name);
-  for (char* const* e = env; e != nullptr && *e != nullptr; ++e) {
-    if (std::strncmp(*e, name, len) == 0 && (*e)[len] == '=') return *e + len + 1;
-  }
-  return nullptr;
-}
-
 bool IsStartupEntry(const char* entry) {
   for (const char* name : {kX11StartupName, kWaylandStartupName}) {
     size_t len = std::strlen(name);
@@ -213,8 +204,8 @@ bool WindowAlertPresenter::DisplayReachable() const {
 WindowAlertPresenter::Startup& WindowAlertPresenter::LaunchStartup() {
   if (startup_.read) return startup_;
   startup_.read = true;
-  const char* x11 = FindInEnv(environ, kX11StartupName);
-  const char* wayland = FindInEnv(environ, kWaylandStartupName);
+  const char* x11 = std::getenv(kX11StartupName);
+  const char* wayland = std::getenv(kWaylandStartupName);
   startup_.x11 = x11 != nullptr && *x11 != '\0';
   if (startup_.x11) startup_.id = x11;
   else if (wayland != nullptr) startup_.id = wayland;
