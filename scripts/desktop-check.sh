@@ -66,9 +66,31 @@ say "alert provoked: settings folder path of ${#long_settings} characters (A1)"
 say
 
 # --- X11: Xvfb + openbox + pcmanfm ---------------------------------------
+# x11_open SETTINGS: starts pcmanfm on the tract's folder with
+# CORVANTIS_AGENT_DIR=SETTINGS and opens the tract by typing its name in
+# the folder view and pressing Return: the launch a double-click makes, with
+# startup notification. Sets fm_pid.
+x11_open() {
+  CORVANTIS_AGENT_DIR=$1 pcmanfm --no-desktop "$work/docs" >"$work/pcmanfm.log" 2>&1 &
+  fm_pid=$!
+  pids+=($fm_pid)
+  local fm=""
+  for _ in $(seq 100); do
+    fm=$(xdotool search --onlyvisible --pid "$fm_pid" 2>/dev/null | head -n1)
+    [ -n "$fm" ] && break
+    sleep 0.1
+  done
+  [ -n "$fm" ] || { say "skipped: pcmanfm showed no window"; return 1; }
+  sleep 1
+  xdotool windowactivate --sync "$fm" 2>/dev/null
+  xdotool key --window "$fm" Home
+  xdotool type --window "$fm" "plan.corva"
+  xdotool key --window "$fm" Return
+}
+
 x11_check() {
   say "== X11 (Xvfb 1280x800, openbox, pcmanfm)"
-  for p in Xvfb openbox pcmanfm xdotool xprop xev import; do
+  for p in Xvfb openbox pcmanfm xdotool xprop xwininfo xev import; do
     command -v "$p" >/dev/null || { say "skipped: $p is missing"; return; }
   done
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/x11.display" 2>/dev/null &
@@ -85,22 +107,29 @@ x11_check() {
   # Startup-notification messages on the root window, as a launcher sees them.
   xev -root -event property >"$work/xev.txt" 2>/dev/null &
   pids+=($!)
-  pcmanfm --no-desktop "$work/docs" >"$work/pcmanfm.log" 2>&1 &
-  pids+=($!)
-  local fm=""
-  for _ in $(seq 100); do
-    fm=$(xdotool search --onlyvisible --class pcmanfm 2>/dev/null | head -n1)
-    [ -n "$fm" ] && break
+  # The tract handed to a running agent: no window, and the launch's
+  # startup sequence ends ("new" from the launcher, then "remove").
+  local agent=$prefix/lib/corvantis/Corvantis.app/Contents/Resources/agent/CorvantisAgent
+  mkdir -p "$work/settings"
+  chmod 700 "$work/settings"
+  CORVANTIS_AGENT_DIR=$work/settings "$agent" >"$work/agent.log" 2>&1 &
+  local agent_pid=$!
+  pids+=($agent_pid)
+  sleep 1
+  x11_open "$work/settings" || return
+  local handled=no
+  for _ in $(seq 150); do
+    grep -q "^open $work/docs/plan.corva" "$work/agent.log" && { handled=yes; break; }
     sleep 0.1
   done
-  [ -n "$fm" ] || { say "skipped: pcmanfm showed no window"; return; }
-  sleep 1
-  # Select the tract by typing its name in the folder view and open it, as
-  # a double-click does (the same launch, with startup notification).
-  xdotool windowactivate --sync "$fm" 2>/dev/null
-  xdotool key --window "$fm" Home
-  xdotool type --window "$fm" "plan.corva"
-  xdotool key --window "$fm" Return
+  sleep 2
+  say "hand-off to a running agent: handled by the agent: $handled; alert windows: $(xdotool search --onlyvisible --name '^Corvantis Agent$' 2>/dev/null | wc -l); startup-notification messages: $(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true) (the launcher's \"new\", the opener's \"remove\")"
+  kill "$fm_pid" "$agent_pid" 2>/dev/null
+  sleep 0.5
+  local seen
+  seen=$(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true)
+  # The alert: a settings folder that cannot be made.
+  x11_open "$long_settings" || return
   local win=""
   for _ in $(seq 150); do
     win=$(xdotool search --onlyvisible --name '^Corvantis Agent$' 2>/dev/null | head -n1)
@@ -114,15 +143,19 @@ x11_check() {
   fi
   sleep 0.5
   import -window root "$out/x11-alert.png" 2>/dev/null
-  local geo focus class startup
-  geo=$(xdotool getwindowgeometry "$win" | sed -n 's/ *Position: \([0-9,]*\).*/at \1/p; s/ *Geometry: /size /p' | tr '\n' ' ')
+  local focus class startup X Y WIDTH HEIGHT
+  # xwininfo: the client's place on the screen (xdotool adds the frame's
+  # offset once more under a reparenting window manager).
+  X=$(xwininfo -id "$win" | sed -n 's/.*Absolute upper-left X: *//p')
+  Y=$(xwininfo -id "$win" | sed -n 's/.*Absolute upper-left Y: *//p')
+  WIDTH=$(xwininfo -id "$win" | sed -n 's/.*Width: *//p')
+  HEIGHT=$(xwininfo -id "$win" | sed -n 's/.*Height: *//p')
   focus=$([ "$(xdotool getwindowfocus 2>/dev/null)" = "$win" ] && echo yes || echo no)
   class=$(xprop -id "$win" WM_CLASS | sed 's/.*= //')
   local pid
   pid=$(xdotool getwindowpid "$win" 2>/dev/null)
   startup=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -E '^(DESKTOP_STARTUP_ID|XDG_ACTIVATION_TOKEN)=' | tr '\n' ' ')
-  eval "$(xdotool getwindowgeometry --shell "$win")"
-  say "alert window: $geo; its middle at $((X + WIDTH / 2)),$((Y + HEIGHT / 2)), the screen's at 640,400"
+  say "alert window: at $X,$Y size ${WIDTH}x$HEIGHT, frame $(xprop -id "$win" _NET_FRAME_EXTENTS | sed 's/.*= //') (left, right, top, bottom); its middle at $((X + WIDTH / 2)),$((Y + HEIGHT / 2)), the screen's at 640,400"
   say "focus: $focus; WM_CLASS: $class; the window was given: ${startup:-no startup identifier}"
   say "title: $(xprop -id "$win" _NET_WM_NAME | sed 's/.*= //'); icon set: $(xprop -id "$win" _NET_WM_ICON >/dev/null 2>&1 && xprop -id "$win" _NET_WM_ICON | grep -q 'not found' && echo no || echo yes)"
   local fit=no
@@ -130,7 +163,7 @@ x11_check() {
   say "inside the screen: $fit"
   xdotool key --window "$win" Return
   sleep 1
-  say "startup-notification messages on the root window during the launch: $(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true)"
+  say "startup-notification messages during this launch: $(($(grep -c '_NET_STARTUP_INFO_BEGIN' "$work/xev.txt" || true) - seen))"
   say "screenshots: $out/x11-alert.png, $out/x11-desktop.png"
   unset DISPLAY
 }
@@ -243,6 +276,27 @@ export WAYLAND_DISPLAY=$(ls "$XDG_RUNTIME_DIR" | grep -m1 '^wayland-[0-9]*$')
 # A fresh session starts in the overview; a person would be at work.
 eval_js 'imports.ui.main.overview.hide(); "ok"' >/dev/null
 sleep 1
+# The tract handed to a running agent, launched as the shell launches an
+# application: how long the shell keeps the launch's startup sequence.
+mkdir -p "$work/gnome-settings"
+chmod 700 "$work/gnome-settings"
+CORVANTIS_AGENT_DIR=$work/gnome-settings \
+  "$work/prefix/lib/corvantis/Corvantis.app/Contents/Resources/agent/CorvantisAgent" >"$work/gnome-agent.log" 2>&1 &
+agent=$!
+sleep 1
+eval_js "let c = global.create_app_launch_context(0, -1); c.setenv('CORVANTIS_AGENT_DIR', '$work/gnome-settings');
+  imports.gi.Gio.DesktopAppInfo.new('corvantis-opener.desktop').launch(
+  [imports.gi.Gio.File.new_for_path('$work/docs/plan.corva')], c); 'ok'" >/dev/null
+tenths=0
+while [ $tenths -lt 300 ]; do
+  [ "$(eval_js 'imports.gi.Shell.WindowTracker.get_default().get_startup_sequences().length')" = "(true, '0')" ] && break
+  sleep 0.1
+  tenths=$((tenths + 1))
+done
+handled=no
+grep -q "^open $work/docs/plan.corva" "$work/gnome-agent.log" && handled=yes
+echo "hand-off to a running agent: handled by the agent: $handled; the shell's startup sequence gone after about $((tenths / 10)).$((tenths % 10)) s"
+kill "$agent" 2>/dev/null
 /usr/bin/python3 "$work/terminal.py" >/dev/null 2>&1 &
 sleep 2
 eval_js 'let w = global.get_window_actors().map(a => a.meta_window).find(w => w.get_title() == "Terminal");
