@@ -9,8 +9,12 @@
 // A message too long for that scrolls inside the window while the title,
 // the primary text and OK stay in view. Lines break between words, and
 // inside a word too long for a line at any character, never with an
-// inserted hyphen. To assistive technologies the window is an alert (the
-// role of a message dialog) whose description is the message.
+// inserted hyphen. Of a message longer than 4,096 characters the window
+// shows the first and the last 2,047 or so, joined by "…" (the opener's
+// messages are far shorter), so that any text is laid out in a few
+// milliseconds. Text that is not valid UTF-8 is shown with U+FFFD. To
+// assistive technologies the window is an alert (the role of a message
+// dialog) whose description is the message.
 #pragma once
 
 #include <string>
