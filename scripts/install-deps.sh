@@ -13,6 +13,7 @@ packages=(
   libbenchmark-dev
   clang libclang-rt-dev
   desktop-file-utils shared-mime-info xdg-utils libglib2.0-bin hicolor-icon-theme
+  adwaita-icon-theme python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0 at-spi2-core dbus-daemon
   systemd man-db file gzip dpkg-dev lintian
 )
 

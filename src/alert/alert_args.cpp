@@ -6,6 +6,15 @@
 namespace cv {
 
 bool ParseAlertArgs(int argc, const char* const* argv, AlertArgs* out, std::string* error) {
+  if (argc >= 2 && std::strcmp(argv[1], "--end-startup") == 0) {
+    if (argc > 2) {
+      *error = "--end-startup takes nothing else";
+      return false;
+    }
+    *out = AlertArgs();
+    out->endStartup = true;
+    return true;
+  }
   AlertArgs args;
   bool haveMessage = false;
   bool optionsDone = false;

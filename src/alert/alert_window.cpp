@@ -3,13 +3,34 @@
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
 
+#include <algorithm>
 
 namespace cv {
 
 namespace {
 
-// About the width of a standard message dialog's secondary text.
+// About the width of a standard message dialog's secondary text, and the
+// narrowest the message gets before the window stops shrinking.
 constexpr int kMaxWidthChars = 56;
+constexpr int kMinWidthChars = 20;
+// Space of the work area left free around the window: both sides together,
+// and a window manager's title bar and borders on top of that.
+constexpr int kScreenMargin = 48;
+constexpr int kFrameAllowance = 40;
+constexpr int kBorder = 18;
+constexpr int kOuterSpacing = 12;
+constexpr int kTextSpacing = 8;
+// The message area is never lower than this, whatever the screen.
+constexpr int kMinMessageHeight = 48;
+// The window shows at most this many characters of a message; a longer one
+// is shortened in the middle with "…". No message of the opener comes near
+// it; the bound keeps the layout of any text quick.
+constexpr glong kMaxShownChars = 4096;
+// Lines break between words, or inside a word too long for a line; a
+// message holding a run of more characters than this without a space
+// breaks at any character instead: Pango's search for a break inside a
+// long word grows with the square of its length.
+constexpr size_t kMaxWordRun = 200;
 
 void Dismiss(GtkWidget* window) {
   gtk_widget_destroy(window);
@@ -37,7 +58,8 @@ gboolean OnMapped(GtkWidget* window, GdkEvent*, gpointer) {
 void OnDestroy(GtkWidget*, gpointer) { gtk_main_quit(); }
 
 // Enter and Escape dismiss the window wherever the focus is; every other key
-// (Ctrl+C in the selected text, Tab) keeps its usual meaning.
+// (Ctrl+C in the selected text, Tab, the arrows in the scrolled text) keeps
+// its usual meaning.
 gboolean OnKey(GtkWidget* window, GdkEventKey* event, gpointer) {
   switch (event->keyval) {
     case GDK_KEY_Escape:
@@ -51,7 +73,31 @@ gboolean OnKey(GtkWidget* window, GdkEventKey* event, gpointer) {
   }
 }
 
-GtkWidget* NewLabel(const std::string& text, bool primary) {
+// `text` as valid UTF-8 of at most kMaxShownChars characters.
+std::string ShownText(const std::string& text) {
+  char* valid = g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()));
+  std::string out = valid;
+  g_free(valid);
+  glong length = g_utf8_strlen(out.c_str(), -1);
+  if (length <= kMaxShownChars) return out;
+  glong tail = (kMaxShownChars - 1) / 2;
+  glong head = kMaxShownChars - 1 - tail;
+  const char* start = out.c_str();
+  const char* headEnd = g_utf8_offset_to_pointer(start, head);
+  const char* tailStart = g_utf8_offset_to_pointer(start, length - tail);
+  return std::string(start, headEnd) + "\u2026" + std::string(tailStart);
+}
+
+bool HasLongWord(const std::string& text) {
+  size_t run = 0;
+  for (char c : text) {
+    run = (c == ' ' || c == '\n' || c == '\t') ? 0 : run + 1;
+    if (run > kMaxWordRun) return true;
+  }
+  return false;
+}
+
+GtkWidget* NewLabel(const std::string& text, bool primary, int maxWidthChars) {
   GtkWidget* label = gtk_label_new(nullptr);
   if (primary) {
     char* markup = g_markup_printf_escaped("<span weight=\"bold\" size=\"larger\">%s</span>", text.c_str());
@@ -61,17 +107,67 @@ GtkWidget* NewLabel(const std::string& text, bool primary) {
     gtk_label_set_text(GTK_LABEL(label), text.c_str());
     gtk_label_set_selectable(GTK_LABEL(label), TRUE);
   }
+  PangoAttrList* attrs = pango_attr_list_new();
+  pango_attr_list_insert(attrs, pango_attr_insert_hyphens_new(FALSE));
+  gtk_label_set_attributes(GTK_LABEL(label), attrs);
+  pango_attr_list_unref(attrs);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
-  gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
-  gtk_label_set_max_width_chars(GTK_LABEL(label), kMaxWidthChars);
+  gtk_label_set_line_wrap_mode(GTK_LABEL(label), HasLongWord(text) ? PANGO_WRAP_CHAR : PANGO_WRAP_WORD_CHAR);
+  // A minimum width of its own spares the label its search for the
+  // narrowest layout, which costs seconds for a long unbroken text.
+  gtk_label_set_width_chars(GTK_LABEL(label), std::min(kMinWidthChars, maxWidthChars));
+  gtk_label_set_max_width_chars(GTK_LABEL(label), maxWidthChars);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_label_set_yalign(GTK_LABEL(label), 0.0f);
   gtk_widget_set_halign(label, GTK_ALIGN_FILL);
   return label;
 }
 
+// The work area of the monitor the window will appear on (the primary one,
+// else the first); a common laptop screen when GDK knows none.
+GdkRectangle WorkArea(GtkWidget* window) {
+  GdkRectangle area = {0, 0, 1280, 800};
+  GdkDisplay* display = gtk_widget_get_display(window);
+  GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+  if (monitor == nullptr && gdk_display_get_n_monitors(display) > 0) monitor = gdk_display_get_monitor(display, 0);
+  if (monitor != nullptr) gdk_monitor_get_workarea(monitor, &area);
+  return area;
+}
+
+// The approximate width of a character of the window's font, in pixels.
+int CharWidth(GtkWidget* window) {
+  PangoFontMetrics* metrics = pango_context_get_metrics(gtk_widget_get_pango_context(window), nullptr, nullptr);
+  int width = pango_font_metrics_get_approximate_char_width(metrics) / PANGO_SCALE;
+  pango_font_metrics_unref(metrics);
+  return width > 0 ? width : 8;
+}
+
+// How many characters of the message fit across `area` beside the frame.
+int WidthCharsFor(int charWidth, const GdkRectangle& area) {
+  int room = area.width - kScreenMargin - kFrameAllowance - 2 * kBorder;
+  return std::clamp(room / charWidth, 10, kMaxWidthChars);
+}
+
+int NaturalHeight(GtkWidget* widget) {
+  int minimum = 0;
+  int natural = 0;
+  gtk_widget_get_preferred_height(widget, &minimum, &natural);
+  return natural;
+}
+
 }  // namespace
 
-void RunAlertWindow(const AlertArgs& args, const std::string& startupId) {
+void SetAlertIdentity() {
+  g_set_prgname(kAlertProgramName);
+  g_set_application_name(kAlertApplicationName);
+}
+
+void RunAlertWindow(const AlertArgs& rawArgs, const std::string& startupId) {
+  // Pango takes valid UTF-8 only; whatever the caller passed is shown.
+  AlertArgs args = rawArgs;
+  args.primary = ShownText(args.primary);
+  args.message = ShownText(args.message);
+  gtk_window_set_default_icon_name(kAlertIconName);
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), kAlertTitle);
   gtk_window_set_type_hint(GTK_WINDOW(window), GDK_WINDOW_TYPE_HINT_DIALOG);
@@ -84,14 +180,29 @@ void RunAlertWindow(const AlertArgs& args, const std::string& startupId) {
   g_signal_connect(window, "destroy", G_CALLBACK(OnDestroy), nullptr);
   g_signal_connect(window, "key-press-event", G_CALLBACK(OnKey), nullptr);
 
-  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-  gtk_container_set_border_width(GTK_CONTAINER(box), 18);
+  AtkObject* accessible = gtk_widget_get_accessible(window);
+  atk_object_set_role(accessible, ATK_ROLE_ALERT);
+  atk_object_set_description(accessible, args.message.c_str());
+
+  GdkRectangle area = WorkArea(window);
+  int widthChars = WidthCharsFor(CharWidth(window), area);
+
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, kOuterSpacing);
+  gtk_container_set_border_width(GTK_CONTAINER(box), kBorder);
   gtk_container_add(GTK_CONTAINER(window), box);
 
-  GtkWidget* texts = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
-  gtk_box_pack_start(GTK_BOX(texts), NewLabel(args.primary, true), FALSE, FALSE, 0);
-  GtkWidget* message = NewLabel(args.message, false);
-  gtk_box_pack_start(GTK_BOX(texts), message, FALSE, FALSE, 0);
+  GtkWidget* texts = gtk_box_new(GTK_ORIENTATION_VERTICAL, kTextSpacing);
+  GtkWidget* primary = NewLabel(args.primary, true, widthChars);
+  gtk_box_pack_start(GTK_BOX(texts), primary, FALSE, FALSE, 0);
+  GtkWidget* message = NewLabel(args.message, false, widthChars);
+  GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
+  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+  // A scroll bar that shows there is more, not one that appears on hover.
+  gtk_scrolled_window_set_overlay_scrolling(GTK_SCROLLED_WINDOW(scroller), FALSE);
+  gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(scroller), TRUE);
+  gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller), TRUE);
+  gtk_container_add(GTK_CONTAINER(scroller), message);
+  gtk_box_pack_start(GTK_BOX(texts), scroller, TRUE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(box), texts, TRUE, TRUE, 0);
 
   GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
@@ -103,6 +214,13 @@ void RunAlertWindow(const AlertArgs& args, const std::string& startupId) {
   gtk_container_add(GTK_CONTAINER(buttons), ok);
   gtk_box_pack_end(GTK_BOX(box), buttons, FALSE, FALSE, 0);
 
+  // The message gets what the work area leaves once everything else of the
+  // window has its height (hidden widgets would ask for none).
+  gtk_widget_show_all(box);
+  int others = 2 * kBorder + kOuterSpacing + kTextSpacing + NaturalHeight(primary) + NaturalHeight(buttons);
+  int room = area.height - kScreenMargin - kFrameAllowance - others;
+  gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), std::max(room, kMinMessageHeight));
+
   if (!startupId.empty()) gtk_window_set_startup_id(GTK_WINDOW(window), startupId.c_str());
   // The selectable text would otherwise take the focus with all of it
   // selected, and Enter would only act on the selection.
@@ -112,6 +230,19 @@ void RunAlertWindow(const AlertArgs& args, const std::string& startupId) {
   gtk_label_select_region(GTK_LABEL(message), 0, 0);
   gtk_window_present_with_time(GTK_WINDOW(window), StartupTimestamp(startupId));
   gtk_main();
+}
+
+int EndStartupSequence(const std::string& startupId) {
+  if (startupId.empty()) return kAlertDismissed;
+  gdk_set_allowed_backends("x11");
+  int argc = 0;
+  char** argv = nullptr;
+  if (!gdk_init_check(&argc, &argv)) return kAlertNoDisplay;
+  GdkDisplay* display = gdk_display_get_default();
+  if (display == nullptr) return kAlertNoDisplay;
+  gdk_notify_startup_complete_with_id(startupId.c_str());
+  gdk_display_flush(display);
+  return kAlertDismissed;
 }
 
 }  // namespace cv

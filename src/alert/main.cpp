@@ -1,6 +1,7 @@
 // corvantis-alert: shows one message of the opener in a window and exits 0
 // once the person has dismissed it; exits 1 at once when no display can be
-// opened, 2 on a bad command line. The opener runs it once per alert.
+// opened, 2 on a bad command line. The opener runs it once per alert, and
+// with "--end-startup" once when a launch that showed nothing is done.
 #include <gtk/gtk.h>
 
 #include <cstdio>
@@ -18,18 +19,36 @@
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 #endif
 
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   cv::AlertArgs args;
   std::string error;
   if (!cv::ParseAlertArgs(argc, argv, &args, &error)) {
-    std::fprintf(stderr, "corvantis-alert: %s\nusage: corvantis-alert [--primary TEXT] [--] MESSAGE\n",
+    std::fprintf(stderr,
+                 "corvantis-alert: %s\nusage: corvantis-alert [--primary TEXT] [--] MESSAGE\n"
+                 "       corvantis-alert --end-startup\n",
                  error.c_str());
     return cv::kAlertUsage;
   }
-  // Read before GTK starts: opening the display consumes it.
-  const char* id = std::getenv("DESKTOP_STARTUP_ID");
-  if (id == nullptr || *id == '\0') id = std::getenv("XDG_ACTIVATION_TOKEN");
-  std::string startupId = id != nullptr ? id : "";
+  // Read before GDK starts: opening the display consumes them.
+  std::string x11Id = Env("DESKTOP_STARTUP_ID");
+  std::string startupId = x11Id.empty() ? Env("XDG_ACTIVATION_TOKEN") : x11Id;
+  cv::SetAlertIdentity();
+  if (args.endStartup) {
+    int status = cv::EndStartupSequence(x11Id);
+    if (status == cv::kAlertNoDisplay) {
+      std::fprintf(stderr, "corvantis-alert: cannot open display %s\n", Env("DISPLAY").c_str());
+    }
+    return status;
+  }
 
   // GTK sees no argument of ours: the message is never taken for one of
   // its options.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "opener/display_text.h"
 #include "queue/conf_dir.h"
 
 namespace {
@@ -28,7 +29,7 @@ std::string AbbreviateHome(const std::string& path) {
 
 std::string CVConfErrorText(int err) {
   std::optional<std::string> dir = CVConfDir();
-  std::string where = dir ? AbbreviateHome(*dir) : "~/Corvantis";
+  std::string where = dir ? cv::DisplayText(AbbreviateHome(*dir), cv::kDisplayPathMax) : "~/Corvantis";
   std::string reason;
   if (err == EINVAL && !dir) {
     reason = "its location isn't an absolute path";

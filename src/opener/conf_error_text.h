@@ -6,7 +6,7 @@
 
 // "Corvantis can't reach its settings folder (<where>): <reason>." <where>
 // is CVConfDir() resolved afresh, a leading $HOME written "~" (whole
-// components only), or "~/Corvantis" when no path resolves. <reason> is
+// components only) and made displayable (DisplayText, kDisplayPathMax), or "~/Corvantis" when no path resolves. <reason> is
 // "its location isn't an absolute path" for EINVAL while no path resolves,
 // else strerror(err), EIO's text standing in for 0. Reads the environment;
 // changes nothing.

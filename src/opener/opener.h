@@ -156,6 +156,11 @@ class CVOpener {
   void tick();
   // Once only: stops the timer, logs "done", terminates the application.
   void quit();
+  // Once only: the launch's requests are handled and its alerts dismissed;
+  // ends the desktop's startup feedback (Platform::EndStartupFeedback).
+  // The tick calls it when nothing is left to follow, before it quits or
+  // stops to wait for the agent it spawned.
+  void endStartupFeedback();
 
   // Fields, in the order of the data model.
   int _cfd = -1;
@@ -190,6 +195,8 @@ class CVOpener {
   // The pid of the agent whose lock was found free, left out of the old-
   // agent scan that follows (it may still be on its way out); 0 when none.
   pid_t _lostAgentPid = 0;
+  // endStartupFeedback has run.
+  bool _startupEnded = false;
 
  private:
   void removeRequest(const std::shared_ptr<CVRequest>& req);

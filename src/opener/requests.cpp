@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "opener/alert_texts.h"
+#include "opener/display_text.h"
 #include "opener/document_path.h"
 #include "opener/opener.h"
 #include "platform/log.h"
@@ -10,7 +11,7 @@
 uint64_t CVOpener::outstanding() const { return _reqs.size(); }
 
 std::string CVOpener::badPathText(cv::PathFault fault, const std::string& path) {
-  std::string name = "\u201C" + cv::MakeValidUtf8(cv::LastComponent(path)) + "\u201D";
+  std::string name = "\u201C" + cv::DisplayText(cv::LastComponent(path), cv::kDisplayNameMax) + "\u201D";
   const char* text = fault == cv::PathFault::kTooLong   ? cvtext::kPathTooLong
                      : fault == cv::PathFault::kNoFolder ? cvtext::kPathNoFolder
                                                          : cvtext::kPathNotUtf8;

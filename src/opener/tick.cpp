@@ -123,6 +123,7 @@ void CVOpener::tick() {
 
   if (_handoffUntil && *_handoffUntil > now) return;
   _handoffUntil.reset();
+  endStartupFeedback();
 
   // A child whose exit cannot be watched is not waited for: the opener would
   // never learn of its exit. It runs in its own session and outlives us.
@@ -134,6 +135,12 @@ void CVOpener::tick() {
     return;
   }
   quit();
+}
+
+void CVOpener::endStartupFeedback() {
+  if (_startupEnded) return;
+  _startupEnded = true;
+  platform_.EndStartupFeedback();
 }
 
 void CVOpener::quit() {

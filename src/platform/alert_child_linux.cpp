@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/alert_presenter.h"
 #include "platform/log.h"
@@ -44,13 +45,43 @@ int SetChildFileActions(posix_spawn_file_actions_t* actions) {
   return rc;
 }
 
+constexpr char kX11StartupName[] = "DESKTOP_STARTUP_ID";
+constexpr char kWaylandStartupName[] = "XDG_ACTIVATION_TOKEN";
+
+bool IsStartupEntry(const char* entry) {
+  for (const char* name : {kX11StartupName, kWaylandStartupName}) {
+    size_t len = std::strlen(name);
+    if (std::strncmp(entry, name, len) == 0 && entry[len] == '=') return true;
+  }
+  return false;
+}
+
+// This process's environment without the startup identifier, plus the
+// entries of `add`.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& add) {
+  std::vector<std::string> env;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (!IsStartupEntry(*e)) env.emplace_back(*e);
+  }
+  env.insert(env.end(), add.begin(), add.end());
+  return env;
+}
+
+std::vector<char*> Pointers(const std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
 // Returns 0 with *pidOut set, or the error number of the step that failed.
-int SpawnAlert(const AlertChildCalls& calls, const std::string& program, const std::string& messageText,
-               const std::string& informativeText, pid_t* pidOut) {
+int SpawnAlert(const AlertChildCalls& calls, const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, pid_t* pidOut) {
   if (program.empty()) return ENOENT;
-  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--primary"),
-                  const_cast<char*>(messageText.c_str()), const_cast<char*>("--"),
-                  const_cast<char*>(informativeText.c_str()), nullptr};
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv = Pointers(all);
+  std::vector<char*> envp = Pointers(env);
   posix_spawnattr_t attr;
   int rc = posix_spawnattr_init(&attr);
   if (rc != 0) return rc;
@@ -62,7 +93,7 @@ int SpawnAlert(const AlertChildCalls& calls, const std::string& program, const s
   }
   rc = SetChildAttributes(&attr);
   if (rc == 0) rc = SetChildFileActions(&actions);
-  if (rc == 0) rc = calls.posixSpawn(pidOut, program.c_str(), &actions, &attr, argv, environ);
+  if (rc == 0) rc = calls.posixSpawn(pidOut, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   return rc;
@@ -76,6 +107,7 @@ struct AlertChild {
   std::string informativeText;
   std::function<void()> dismissed;
   StderrAlertPresenter* fallback = nullptr;
+  WindowAlertPresenter::Startup* startup = nullptr;  // set when it took the identifier
 };
 
 void DeleteAlertChild(gpointer data) {
@@ -106,6 +138,8 @@ void Finish(AlertChild* child, int status, int err) {
       LOG->Write(LogLevel::kError, "alert window pid %d failed (status %d)", {child->pid, WEXITSTATUS(status)});
     }
     child->fallback->Show("", child->informativeText, [] {});
+    // No window showed it: the next one may.
+    if (child->startup != nullptr) child->startup->taken = false;
   }
   // The callback may start the next alert; nothing of `child` is used after.
   std::function<void()> dismissed = std::move(child->dismissed);
@@ -123,6 +157,35 @@ gboolean OnChildEvent(gpointer data) {
 
 gboolean OnPidfdReadable(gint, GIOCondition, gpointer data) { return OnChildEvent(data); }
 
+// The --end-startup child: only reaped.
+struct HelperChild {
+  const AlertChildCalls* calls = nullptr;
+  pid_t pid = -1;
+  int pidfd = -1;
+};
+
+void DeleteHelperChild(gpointer data) {
+  auto* child = static_cast<HelperChild*>(data);
+  if (child->pidfd >= 0) child->calls->closeFd(child->pidfd);
+  delete child;
+}
+
+gboolean OnHelperEvent(gpointer data) {
+  auto* child = static_cast<HelperChild*>(data);
+  int status = 0;
+  pid_t r;
+  do {
+    r = child->calls->waitPid(child->pid, &status, child->pidfd >= 0 ? 0 : WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return G_SOURCE_CONTINUE;
+  if (r > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    LOG->Write(LogLevel::kError, "startup sequence not ended: pid %d status %d", {child->pid, status});
+  }
+  return G_SOURCE_REMOVE;
+}
+
+gboolean OnHelperPidfdReadable(gint, GIOCondition, gpointer data) { return OnHelperEvent(data); }
+
 }  // namespace
 
 const AlertChildCalls& RealAlertChildCalls() { return kRealCalls; }
@@ -138,14 +201,33 @@ bool WindowAlertPresenter::DisplayReachable() const {
   return false;
 }
 
+WindowAlertPresenter::Startup& WindowAlertPresenter::LaunchStartup() {
+  if (startup_.read) return startup_;
+  startup_.read = true;
+  const char* x11 = std::getenv(kX11StartupName);
+  const char* wayland = std::getenv(kWaylandStartupName);
+  startup_.x11 = x11 != nullptr && *x11 != '\0';
+  if (startup_.x11) startup_.id = x11;
+  else if (wayland != nullptr) startup_.id = wayland;
+  return startup_;
+}
+
 void WindowAlertPresenter::Show(const std::string& messageText, const std::string& informativeText,
                                 std::function<void()> dismissed) {
   if (!DisplayReachable()) {
     fallback_.Show(messageText, informativeText, std::move(dismissed));
     return;
   }
+  Startup& startup = LaunchStartup();
+  bool give = !startup.taken && !startup.id.empty();
+  std::vector<std::string> add;
+  if (give) {
+    add.push_back(std::string(kX11StartupName) + "=" + startup.id);
+    add.push_back(std::string(kWaylandStartupName) + "=" + startup.id);
+  }
   pid_t pid = -1;
-  int err = SpawnAlert(calls_, program_, messageText, informativeText, &pid);
+  int err = SpawnAlert(calls_, program_, {"--primary", messageText, "--", informativeText}, ChildEnvironment(add),
+                       &pid);
   if (err != 0) {
     LOG->Write(LogLevel::kError, "alert window not started (%{public}s)", {strerror(err)});
     fallback_.Show(messageText, informativeText, std::move(dismissed));
@@ -158,6 +240,10 @@ void WindowAlertPresenter::Show(const std::string& messageText, const std::strin
   child->informativeText = informativeText;
   child->dismissed = std::move(dismissed);
   child->fallback = &fallback_;
+  if (give) {
+    startup.taken = true;
+    child->startup = &startup;
+  }
   child->pidfd = calls_.pidfdOpen(pid);
   GSource* source;
   if (child->pidfd >= 0) {
@@ -166,6 +252,36 @@ void WindowAlertPresenter::Show(const std::string& messageText, const std::strin
   } else {
     source = g_timeout_source_new(kPollMs);
     g_source_set_callback(source, OnChildEvent, child, DeleteAlertChild);
+  }
+  g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+}
+
+void WindowAlertPresenter::EndStartupFeedback() {
+  Startup& startup = LaunchStartup();
+  if (startup.taken || !startup.x11) return;
+  startup.taken = true;
+  const char* display = calls_.getEnv("DISPLAY");
+  if (display == nullptr || *display == '\0') return;
+  pid_t pid = -1;
+  int err = SpawnAlert(calls_, program_, {"--end-startup"},
+                       ChildEnvironment({std::string(kX11StartupName) + "=" + startup.id}), &pid);
+  if (err != 0) {
+    LOG->Write(LogLevel::kError, "startup sequence not ended (%{public}s)", {strerror(err)});
+    return;
+  }
+  LOG->Write(LogLevel::kDefault, "ending startup sequence: pid %d", {pid});
+  auto* child = new HelperChild;
+  child->calls = &calls_;
+  child->pid = pid;
+  child->pidfd = calls_.pidfdOpen(pid);
+  GSource* source;
+  if (child->pidfd >= 0) {
+    source = g_unix_fd_source_new(child->pidfd, G_IO_IN);
+    g_source_set_callback(source, G_SOURCE_FUNC(OnHelperPidfdReadable), child, DeleteHelperChild);
+  } else {
+    source = g_timeout_source_new(kPollMs);
+    g_source_set_callback(source, OnHelperEvent, child, DeleteHelperChild);
   }
   g_source_attach(source, g_main_context_default());
   g_source_unref(source);

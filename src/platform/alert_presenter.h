@@ -22,10 +22,18 @@ class AlertPresenter {
   // or later from a source of the default main context.
   virtual void Show(const std::string& messageText, const std::string& informativeText,
                     std::function<void()> dismissed) = 0;
+  // The launch's requests are handled: ends the desktop's startup feedback
+  // for this launch unless an alert window already did. Does nothing by
+  // default. Never waits.
+  virtual void EndStartupFeedback() {}
 };
 
 // Writes "Corvantis Agent: <informative text>\n" to stderr in one write(2)
-// and counts as dismissed at once. The message text is not written.
+// and counts as dismissed at once: one alert is one block, whose lines
+// after the first are the message's own. The message text is not written.
+// The texts are written as they stand: names and paths in them were made
+// displayable where they entered the text (no raw control character can
+// split the block or act on a terminal).
 class StderrAlertPresenter : public AlertPresenter {
  public:
   void Show(const std::string& messageText, const std::string& informativeText,
@@ -52,8 +60,13 @@ const AlertChildCalls& RealAlertChildCalls();
 //
 // (no shell), standard input on /dev/null, standard output and error
 // shared with this process, no other descriptor, default signal actions
-// and an empty signal mask, and this process's environment, so that a
-// startup identifier or activation token reaches the window. The child's
+// and an empty signal mask, and this process's environment, except for the
+// launch's startup identifier: the launch's DESKTOP_STARTUP_ID, else its
+// XDG_ACTIVATION_TOKEN, goes to the first window started, under both names
+// (so the window may take the focus on X11 and on Wayland alike, and ends
+// the launch's startup sequence by appearing); later windows get neither
+// name. A window that failed (non-zero status, no start) passes the
+// identifier on to the next one. The child's
 // exit is watched from the default main context (a pidfd, or a 50 ms poll
 // where pidfd_open is missing) and only that pid is ever reaped: the
 // caller's own children are left to the caller.
@@ -65,19 +78,40 @@ const AlertChildCalls& RealAlertChildCalls();
 // startable, a non-zero status, a signal, a lost child) the informative
 // text is written to stderr as StderrAlertPresenter does, and the alert is
 // dismissed as well. No message is lost. A failure is also logged.
+//
+// EndStartupFeedback: when the launch came with a DESKTOP_STARTUP_ID that
+// no window has taken, and DISPLAY is set, runs `program --end-startup`
+// with that identifier alone (no XDG_ACTIVATION_TOKEN) and otherwise the
+// same child set-up; the child sends the X11 startup-notification "remove"
+// message. It is reaped from the default main context when it exits (or
+// left to init when this process ends first); nothing waits for it. Once
+// per presenter, and never after a window took the identifier. A launch
+// with an XDG_ACTIVATION_TOKEN only needs nothing: the compositor lets an
+// unused token expire.
 // Main thread only; `calls` must outlive the presenter.
 class WindowAlertPresenter : public AlertPresenter {
  public:
   explicit WindowAlertPresenter(std::string program, const AlertChildCalls& calls = RealAlertChildCalls());
   void Show(const std::string& messageText, const std::string& informativeText,
             std::function<void()> dismissed) override;
+  void EndStartupFeedback() override;
+
+  // The launch's startup identifier and whether a child has taken it.
+  struct Startup {
+    bool read = false;
+    std::string id;     // DESKTOP_STARTUP_ID, else XDG_ACTIVATION_TOKEN
+    bool x11 = false;   // id came from DESKTOP_STARTUP_ID
+    bool taken = false;
+  };
 
  private:
   bool DisplayReachable() const;
+  Startup& LaunchStartup();
 
   std::string program_;
   const AlertChildCalls& calls_;
   StderrAlertPresenter fallback_;
+  Startup startup_;
 };
 
 // "corvantis-alert" in the folder of this process's program (the target of

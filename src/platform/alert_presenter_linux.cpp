@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 namespace cv {
@@ -37,6 +38,13 @@ class FirstAlertPresenter : public AlertPresenter {
             std::function<void()> dismissed) override {
     if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
     window_->Show(messageText, informativeText, std::move(dismissed));
+  }
+  void EndStartupFeedback() override {
+    // Most launches come without an identifier: nothing to look up then.
+    const char* id = std::getenv("DESKTOP_STARTUP_ID");
+    if (!window_ && (id == nullptr || *id == '\0')) return;
+    if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
+    window_->EndStartupFeedback();
   }
 
  private:

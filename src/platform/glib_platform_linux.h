@@ -16,6 +16,7 @@
 //   Activate, YieldActivation nothing: a program without windows has no
 //                             activation to hand over, so the availability
 //                             test answers false
+//   EndStartupFeedback        the presenter's EndStartupFeedback
 //   Terminate                 flushes stdio and exits with status 0
 #pragma once
 
@@ -71,6 +72,7 @@ class GlibPlatform : public Platform {
   bool ActivationHandoverAvailable() override { return false; }
   bool YieldActivationToProcess(pid_t) override { return false; }
   void YieldActivationToBundle(const std::string&) override {}
+  void EndStartupFeedback() override { presenter_->EndStartupFeedback(); }
   [[noreturn]] void Terminate() override;
 
  private:

@@ -83,6 +83,12 @@ class Platform {
   virtual bool YieldActivationToProcess(pid_t pid) = 0;
   virtual void YieldActivationToBundle(const std::string& bundleId) = 0;
 
+  // The launch's requests are handled and nothing more is to be shown for
+  // them: ends the desktop's startup feedback of this launch (its busy
+  // cursor or spinner) unless an alert window already did. Never waits and
+  // never shows anything.
+  virtual void EndStartupFeedback() = 0;
+
   // Ends the process with status 0 (a fake only records the call).
   virtual void Terminate() = 0;
 };

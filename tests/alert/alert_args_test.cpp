@@ -35,6 +35,9 @@ TEST(AlertArgsTest, CommandLines) {
       {{"--", "a", "b"}, false, "", "", "one message only"},
       {{"-x", "a"}, false, "", "", "unknown option -x"},
       {{"--display=:1", "a"}, false, "", "", "unknown option --display=:1"},
+      {{"--", "--end-startup"}, true, "Corvantis Agent", "--end-startup", ""},
+      {{"--end-startup", "x"}, false, "", "", "--end-startup takes nothing else"},
+      {{"x", "--end-startup"}, false, "", "", "unknown option --end-startup"},
   };
   for (const ArgsCase& c : cases) {
     std::vector<const char*> argv = {"corvantis-alert"};
@@ -46,12 +49,22 @@ TEST(AlertArgsTest, CommandLines) {
     std::string error;
     ASSERT_EQ(cv::ParseAlertArgs(static_cast<int>(argv.size()), argv.data(), &out, &error), c.ok) << error;
     if (c.ok) {
+      EXPECT_FALSE(out.endStartup);
       EXPECT_EQ(out.primary, c.primary);
       EXPECT_EQ(out.message, c.message);
     } else {
       EXPECT_EQ(error, c.error);
     }
   }
+}
+
+TEST(AlertArgsTest, EndStartupStandsAlone) {
+  const char* argv[] = {"corvantis-alert", "--end-startup"};
+  cv::AlertArgs out;
+  std::string error;
+  ASSERT_TRUE(cv::ParseAlertArgs(2, argv, &out, &error)) << error;
+  EXPECT_TRUE(out.endStartup);
+  EXPECT_EQ(out.message, "");
 }
 
 TEST(AlertArgsTest, StartupTimestamps) {

@@ -3,8 +3,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -22,6 +25,9 @@ constexpr int kMaxDialogWidth = 640;
 
 class AlertWindowTest : public ::testing::Test {
  protected:
+  AlertWindowTest() = default;
+  explicit AlertWindowTest(const std::string& screen) : display_(screen) {}
+
   void SetUp() override {
     if (display_.name().empty()) GTEST_FAIL() << "Xvfb did not start";
   }
@@ -190,6 +196,98 @@ TEST_F(AlertWindowTest, BadCommandLineExitsWithUsage) {
     EXPECT_NE(child->Err().find("usage: corvantis-alert"), std::string::npos);
   }
   EXPECT_TRUE(display_.Windows(kTitle).empty());
+}
+
+// The screen of a common laptop, where a long message used to push the
+// title or the OK button off the screen.
+class AlertWindowOnALaptopScreen : public AlertWindowTest {
+ protected:
+  static constexpr int kWidth = 1280;
+  static constexpr int kHeight = 800;
+  AlertWindowOnALaptopScreen() : AlertWindowTest("1280x800x24") {}
+};
+
+// Each window fits the screen with room to spare, is centred, carries the
+// opener's identity, and its OK button is there to click. The texts are
+// passed to the program as they stand (the opener shortens names itself):
+// the window copes with anything. The screenshots are kept in the build
+// tree.
+TEST_F(AlertWindowOnALaptopScreen, LongMessagesFitTheScreenAndOkStaysClickable) {
+  std::string lines;
+  for (int i = 0; i < 45; ++i) lines += "line\n";
+  std::string lorem;
+  while (lorem.size() < 65536) lorem += "Lorem ipsum dolor sit amet, consectetur adipiscing elit. ";
+  struct Case {
+    const char* slug;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"settings-path-3000",
+       "Corvantis can't reach its settings folder (/home/u/" + std::string(3000, 'p') + "): Permission denied."},
+      {"name-45-newlines-invalid-utf8",
+       "Corvantis can't open \u201c" + lines + "\xff\xfe.corva\u201d: its path isn't valid UTF-8."},
+      {"name-8200", "Corvantis can't open \u201c" + std::string(8194, 'n') + ".corva\u201d: its path is longer "
+                    "than 8192 characters."},
+      {"message-64k", lorem},
+      {"short", "Corvantis opens .corva files only."},
+  };
+  const std::string shots = cvtest::BuildDir() + "/screenshots";
+  std::filesystem::create_directories(shots);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.slug);
+    // A generous bound that only catches a hang; the window takes well
+    // under a second.
+    std::string window = Show(c.text);
+    ASSERT_FALSE(window.empty());
+    auto g = display_.Geometry(window);
+    ASSERT_TRUE(g);
+    EXPECT_GE(g->x, 0);
+    EXPECT_GE(g->y, 0);
+    EXPECT_LE(g->x + g->width, kWidth);
+    EXPECT_LE(g->y + g->height, kHeight);
+    // Room left for a window manager's title bar.
+    EXPECT_LE(g->height, kHeight - 80);
+    EXPECT_LE(g->width, kMaxDialogWidth);
+    EXPECT_NEAR(g->x, (kWidth - g->width) / 2, 1);
+    EXPECT_NEAR(g->y, (kHeight - g->height) / 2, 1);
+    std::string props = display_.Properties(window);
+    EXPECT_NE(props.find("WM_CLASS(STRING) = \"corvantis-opener\", \"Corvantis-opener\""), std::string::npos)
+        << props;
+    EXPECT_TRUE(display_.Screenshot(window, shots + "/alert-" + std::string(c.slug) + ".png"));
+    ASSERT_TRUE(display_.ClickOk(window));
+    EXPECT_TRUE(ExitedZero(child_->Wait(10))) << child_->Err();
+    EXPECT_EQ(child_->Err(), "");
+  }
+}
+
+// What a screen reader finds: an alert (the role of a message dialog) whose
+// description and labels hold the message, and an OK button that its
+// action presses. Under a session bus of the test's own, which starts the
+// accessibility bus on demand.
+TEST_F(AlertWindowTest, AssistiveTechnologiesFindAnAlertWithItsMessage) {
+  const std::string message =
+      "The Corvantis agent isn't running. Start it with:\n\nsystemctl --user enable --now corvantis.agent.service";
+  Process probe({"/usr/bin/dbus-run-session", "--", "/usr/bin/python3", CV_ATSPI_PROBE, "30", Program(), "--",
+                 message},
+                {{"DISPLAY", display_.name()},
+                 {"WAYLAND_DISPLAY", std::nullopt},
+                 {"NO_AT_BRIDGE", std::nullopt},
+                 {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+                 {"AT_SPI_BUS_ADDRESS", std::nullopt}},
+                logs_.Join("probe.out"), logs_.Join("probe.err"));
+  ASSERT_TRUE(ExitedZero(probe.Wait(90))) << probe.Out() << probe.Err();
+  std::vector<std::string> found;
+  for (const std::string& line : cvtest::Lines(probe.Out())) {
+    if (line.find('=') != std::string::npos && line.find("SpiRegistry") == std::string::npos) found.push_back(line);
+  }
+  // JSON strings: the message's line breaks are written "\n".
+  const std::string quoted =
+      "\"The Corvantis agent isn't running. Start it with:\\n\\nsystemctl --user enable --now "
+      "corvantis.agent.service\"";
+  EXPECT_THAT(found, ::testing::ElementsAre("application=\"corvantis-opener\"", "role=\"alert\"",
+                                            "description=" + quoted, "label=\"Corvantis Agent\"", "label=" + quoted,
+                                            "button=\"OK\"", "exit=0"))
+      << probe.Err();
 }
 
 }  // namespace

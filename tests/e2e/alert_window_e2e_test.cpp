@@ -109,7 +109,10 @@ class AlertWindowE2E : public ::testing::Test {
     return static_cast<int>(std::count(lines.begin(), lines.end(), line));
   }
 
-  cvtest::VirtualDisplay display_;
+  // The screen of a common laptop.
+  static constexpr int kScreenWidth = 1280;
+  static constexpr int kScreenHeight = 800;
+  cvtest::VirtualDisplay display_{"1280x800x24"};
   cvtest::TempDir settings_;
   cvtest::TempDir files_;
   cvtest::TempDir logs_;
@@ -122,6 +125,9 @@ TEST_F(AlertWindowE2E, OpenerDoesNotLinkGtk) {
   EXPECT_NE(out->find("libglib-2.0"), std::string::npos) << *out;
   EXPECT_EQ(out->find("libgtk"), std::string::npos) << *out;
   EXPECT_EQ(out->find("libgdk"), std::string::npos) << *out;
+  // Ending a launch's startup sequence is corvantis-alert's work too.
+  EXPECT_EQ(out->find("libX11"), std::string::npos) << *out;
+  EXPECT_EQ(out->find("libxcb"), std::string::npos) << *out;
 }
 
 // No agent, no user service manager, no agent copy in the bundle: "A3", the
@@ -213,6 +219,103 @@ TEST_F(AlertWindowE2E, WithoutAWindowTheMessageGoesToStderr) {
     ASSERT_TRUE(ExitedZero(opener->Wait(30))) << opener->Err();
     EXPECT_EQ(CountLines(opener->Err(), line), 1) << opener->Err();
     EXPECT_TRUE(display_.Windows(kTitle).empty());
+  }
+}
+
+// The texts that used to make windows taller than the screen, through the
+// real opener: each window fits, is centred, is the opener's (WM_CLASS), its
+// name or path is shortened in the middle with every control character
+// written visibly, and OK dismisses it. Screenshots go to the build tree.
+TEST_F(AlertWindowE2E, LongNamesAndPathsGiveWindowsThatFitTheScreen) {
+  ASSERT_FALSE(display_.name().empty());
+  std::string lines;
+  for (int i = 0; i < 45; ++i) lines += "line\n";
+  struct Case {
+    const char* slug;
+    std::string settings;  // CORVANTIS_AGENT_DIR
+    std::string document;
+    std::string starts;  // how the message begins
+  };
+  const std::string longSettings = "/nonexistent/" + std::string(3000, 'p');
+  const Case cases[] = {
+      {"settings-path-3000", longSettings, "plan.corva",
+       "Corvantis can't reach its settings folder (/nonexistent/ppp"},
+      {"name-45-newlines-invalid-utf8", "", files_.Join(lines + "\xff.corva"),
+       "Corvantis can't open \u201cline\\nline\\n"},
+      {"name-8200", "", files_.Join(std::string(8200, 'n') + ".corva"), "Corvantis can't open \u201cnnnn"},
+  };
+  const std::string shots = cvtest::BuildDir() + "/screenshots";
+  fs::create_directories(shots);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.slug);
+    std::map<std::string, std::optional<std::string>> extra;
+    if (!c.settings.empty()) extra["CORVANTIS_AGENT_DIR"] = c.settings;
+    std::string document = c.document == "plan.corva" ? Tract("plan.corva") : c.document;
+    auto opener = RunOpener(Bundle("real"), {document}, extra);
+    auto window = display_.WaitForWindow(kTitle, 30);
+    ASSERT_TRUE(window) << opener->Err();
+    std::string text = WindowText(display_.Pid(*window));
+    EXPECT_EQ(text.compare(0, c.starts.size(), c.starts), 0) << text;
+    EXPECT_NE(text.find("\u2026"), std::string::npos) << text;
+    EXPECT_LT(text.size(), 400u) << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    auto g = display_.Geometry(*window);
+    ASSERT_TRUE(g);
+    EXPECT_GE(g->x, 0);
+    EXPECT_GE(g->y, 0);
+    EXPECT_LE(g->x + g->width, kScreenWidth);
+    EXPECT_LE(g->y + g->height, kScreenHeight);
+    EXPECT_NEAR(g->x, (kScreenWidth - g->width) / 2, 1);
+    EXPECT_NEAR(g->y, (kScreenHeight - g->height) / 2, 1);
+    std::string props = display_.Properties(*window);
+    EXPECT_NE(props.find("WM_CLASS(STRING) = \"corvantis-opener\", \"Corvantis-opener\""), std::string::npos)
+        << props;
+    EXPECT_TRUE(display_.Screenshot(*window, shots + "/opener-" + c.slug + ".png"));
+    ASSERT_TRUE(display_.ClickOk(*window));
+    ASSERT_TRUE(ExitedZero(opener->Wait(30))) << opener->Err();
+    EXPECT_EQ(opener->Err().find("Corvantis Agent: "), std::string::npos) << opener->Err();
+  }
+}
+
+// Without a display, an alert naming a document is one block on stderr:
+// one "Corvantis Agent:" line, whatever control characters the name holds,
+// and no raw control byte anywhere in the opener's output.
+TEST_F(AlertWindowE2E, ControlCharactersOfANameNeverReachStderrRaw) {
+  struct Case {
+    const char* name;
+    std::string raw;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"newline", "\n", "\\n"},
+      {"a fake alert line", "\nCorvantis Agent: fake", "\\nCorvantis Agent: fake"},
+      {"carriage return", "\r", "\\r"},
+      {"tab", "\t", "\\t"},
+      {"escape sequence", "\x1b[31m", "\\x1b[31m"},
+      {"bell", "\a", "\\x07"},
+      {"DEL", "\x7f", "\\x7f"},
+      {"C1 NEL", "\xc2\x85", "\\xc2\\x85"},
+      {"C1 CSI", "\xc2\x9b" "31m", "\\xc2\\x9b" "31m"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Not valid UTF-8 either, so the opener must name it in an alert.
+    std::string document = files_.Join("a" + c.raw + "b\xff.corva");
+    auto opener = RunOpener(Bundle("real"), {document}, {{"DISPLAY", std::nullopt}});
+    ASSERT_TRUE(ExitedZero(opener->Wait(30))) << opener->Err();
+    std::string err = opener->Err();
+    EXPECT_EQ(CountLines(err, "Corvantis Agent: Corvantis can't open \u201ca" + c.shown +
+                                  "b\uFFFD.corva\u201d: its path isn't valid UTF-8."),
+              1)
+        << err;
+    size_t alerts = 0;
+    for (const std::string& line : cvtest::Lines(err)) alerts += line.rfind("Corvantis Agent:", 0) == 0;
+    EXPECT_EQ(alerts, 1u) << err;
+    for (size_t i = 0; i < err.size(); ++i) {
+      unsigned char b = static_cast<unsigned char>(err[i]);
+      bool c1 = b == 0xc2 && i + 1 < err.size() && static_cast<unsigned char>(err[i + 1]) <= 0x9f;
+      ASSERT_FALSE((b < 0x20 && b != '\n') || b == 0x7f || c1) << "raw byte " << int(b) << " at " << i << ": " << err;
+    }
   }
 }
 

@@ -68,7 +68,7 @@ case_desktop_entry() {
   local key want got
   for key in "Exec=$prefix/bin/corvantis-opener %U" "TryExec=$prefix/bin/corvantis-opener" \
              "MimeType=application/x-corvantis-tract;" "NoDisplay=true" "Terminal=false" \
-             "StartupNotify=false" "Icon=corvantis" "Type=Application"; do
+             "StartupNotify=true" "Icon=corvantis" "Type=Application"; do
     want=${key#*=}
     got=$(desktop_value "${key%%=*}")
     [[ $got == "$want" ]] || fail "${key%%=*}=$got, want $want"
@@ -111,6 +111,13 @@ case_mime_type() {
   done
   grep -q 'application-x-corvantis-tract' <<<"$(gio info -a standard::icon "$work/docs/plan.corva")" ||
     fail "a tract does not get the tract icon: $(gio info -a standard::icon "$work/docs/plan.corva")"
+  # GTK with the Adwaita theme (GNOME's) finds the package's own file for
+  # the type, not a generic icon of the theme.
+  local icon
+  icon=$(/usr/bin/python3 "$(dirname "$0")/icon_lookup.py" application/x-corvantis-tract Adwaita 48) ||
+    fail "the icon lookup through GTK failed"
+  [[ $icon == "$prefix/share/icons/hicolor/scalable/mimetypes/application-x-corvantis-tract.svg" ]] ||
+    fail "GTK with Adwaita shows a tract with $icon, not the package's icon"
   # With nothing chosen by the user, the opener is the type's default.
   local mime
   mime=$(gio mime application/x-corvantis-tract)

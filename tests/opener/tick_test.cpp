@@ -449,6 +449,58 @@ TEST_F(TickTest, TimerStopsWhileChildLivesAndItsExitQuits) {
   EXPECT_EQ(platform.terminations, 1);
 }
 
+// The desktop's startup feedback ends once, when the launch's requests are
+// handled and its alerts dismissed: before quitting, before the handoff
+// window is over never, and while the opener stays as its agent's parent.
+TEST_F(TickTest, StartupFeedbackEndsOnceWhenNothingIsLeftToFollow) {
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  platform.Tick();
+  ASSERT_TRUE(Claim(Stem(0)));
+  platform.Tick();
+  EXPECT_TRUE(platform.startupEnds.empty()) << "a request is still followed";
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();
+  EXPECT_EQ(platform.startupEnds, std::vector<int>{0}) << "once, before terminating";
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+TEST_F(TickTest, StartupFeedbackEndsAfterTheHandoffWindow) {
+  platform.handover = true;
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 10;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/a.corva")});
+  ASSERT_TRUE(Claim(Stem(0)));
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();
+  platform.Tick(0.25, 19);
+  EXPECT_TRUE(platform.startupEnds.empty());
+  platform.Tick();
+  EXPECT_EQ(platform.startupEnds, std::vector<int>{0});
+  EXPECT_EQ(platform.terminations, 1);
+}
+
+TEST_F(TickTest, StartupFeedbackEndsWhileTheOpenerWaitsForItsAgent) {
+  ScriptSpawn(4242);
+  platform.exitStatus[4242] = 0;
+  CVOpener& o = Launched();
+  o.openURLs({Doc("/d/plan.corva")});
+  ASSERT_TRUE(Claim(Stem(0)));
+  platform.Tick();
+  EXPECT_TRUE(platform.startupEnds.empty());
+  ASSERT_TRUE(Handle(Stem(0)));
+  platform.Tick();
+  EXPECT_EQ(o._tick, nullptr);
+  EXPECT_EQ(platform.startupEnds, std::vector<int>{0});
+  ASSERT_TRUE(platform.DeliverExit(4242));
+  platform.Tick();
+  EXPECT_EQ(platform.terminations, 1);
+  EXPECT_EQ(platform.startupEnds, std::vector<int>{0}) << "not a second time";
+}
+
 TEST_F(TickTest, QuitHappensOnce) {
   CVOpener& o = Launched();
   o.quit();

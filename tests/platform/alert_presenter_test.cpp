@@ -242,6 +242,86 @@ TEST_F(WindowAlertPresenterTest, ChildGetsTheEnvironmentAndDefaultSignals) {
   EXPECT_EQ(ignored & 0x7fffffffULL, 0u) << sig;
 }
 
+// The launch's identifier goes to the first window under both names and to
+// no later one; a window that failed passes it on.
+TEST_F(WindowAlertPresenterTest, FirstWindowTakesTheStartupIdentifierUnderBothNames) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> x11;
+    std::optional<std::string> wayland;
+    const char* given;  // what the first window gets, as "X11|WAYLAND"
+  };
+  const Case cases[] = {
+      {"X11 launch", "opener-1_TIME42", std::nullopt, "opener-1_TIME42|opener-1_TIME42"},
+      {"Wayland launch", std::nullopt, "token-7", "token-7|token-7"},
+      {"both", "opener-1_TIME42", "token-7", "opener-1_TIME42|opener-1_TIME42"},
+      {"neither", std::nullopt, std::nullopt, "|"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    cvtest::ScopedEnv x11("DESKTOP_STARTUP_ID", c.x11);
+    cvtest::ScopedEnv wayland("XDG_ACTIVATION_TOKEN", c.wayland);
+    std::remove(dir_.Join("out").c_str());
+    // The first window fails: the second gets the identifier instead.
+    std::string program = Program(
+        "d=$(dirname \"$0\"); echo \"$DESKTOP_STARTUP_ID|$XDG_ACTIVATION_TOKEN\" >> \"$d/out\"; "
+        "n=$(wc -l < \"$d/out\"); [ \"$n\" != 1 ]");
+    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    CaptureStderr err;
+    for (int i = 0; i < 4; ++i) {
+      bool dismissed = false;
+      presenter.Show("Corvantis Agent", kText, [&] { dismissed = true; });
+      ASSERT_TRUE(RunLoopUntil([&] { return dismissed; }));
+    }
+    std::string given = c.given;
+    EXPECT_EQ(Out(), given + "\n" + given + "\n|\n|\n");
+    // Nothing is left to end once a window took it.
+    int spawns = FakeCalls::spawns;
+    presenter.EndStartupFeedback();
+    EXPECT_EQ(FakeCalls::spawns, spawns);
+  }
+}
+
+// With no window shown, the X11 identifier is ended by the alert program in
+// its own mode, once; a Wayland token is left to expire; without a display
+// nothing is run.
+TEST_F(WindowAlertPresenterTest, EndStartupFeedbackRunsTheProgramOnceForAnX11Launch) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> x11;
+    std::optional<std::string> wayland;
+    const char* display;
+    const char* out;  // what the program was given; "<none>" when not run
+  };
+  const Case cases[] = {
+      {"X11", "opener-1_TIME42", "token-7", ":99", "--end-startup|opener-1_TIME42|\n"},
+      {"Wayland only", std::nullopt, "token-7", ":99", "<none>"},
+      {"no identifier", std::nullopt, std::nullopt, ":99", "<none>"},
+      {"no display", "opener-1_TIME42", std::nullopt, nullptr, "<none>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    cvtest::ScopedEnv x11("DESKTOP_STARTUP_ID", c.x11);
+    cvtest::ScopedEnv wayland("XDG_ACTIVATION_TOKEN", c.wayland);
+    FakeCalls::display = c.display;
+    FakeCalls::waited.clear();
+    std::remove(dir_.Join("out").c_str());
+    std::string program =
+        Program("d=$(dirname \"$0\"); echo \"$*|$DESKTOP_STARTUP_ID|$XDG_ACTIVATION_TOKEN\" >> \"$d/out\"");
+    {
+      cv::WindowAlertPresenter presenter(program, kFakeCalls);
+      presenter.EndStartupFeedback();
+      presenter.EndStartupFeedback();
+      if (std::string(c.out) != "<none>") {
+        // The child is reaped from the loop; nothing waits for it.
+        ASSERT_TRUE(RunLoopUntil([&] { return !FakeCalls::waited.empty(); }));
+      }
+      cvtest::DrainLoop();
+    }
+    EXPECT_EQ(Out(), c.out);
+  }
+}
+
 TEST_F(WindowAlertPresenterTest, ExitIsPolledWithoutPidfdAndWaitRetriesEintr) {
   FakeCalls::noPidfd = true;
   FakeCalls::eintrLeft = 2;

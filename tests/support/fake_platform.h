@@ -79,6 +79,8 @@ class FakePlatform : public cv::Platform {
   std::vector<std::string> yieldedToBundle;
 
   int terminations = 0;
+  // Calls of EndStartupFeedback, and the terminations counted before each.
+  std::vector<int> startupEnds;
 
   // cv::Platform
   double Now() override { return now; }
@@ -94,6 +96,7 @@ class FakePlatform : public cv::Platform {
   bool YieldActivationToProcess(pid_t pid) override;
   void YieldActivationToBundle(const std::string& bundleId) override { yieldedToBundle.push_back(bundleId); }
   void Terminate() override { ++terminations; }
+  void EndStartupFeedback() override { startupEnds.push_back(terminations); }
 
  private:
   struct TimerSlot {

@@ -20,7 +20,7 @@ std::string Trim(std::string s) {
 
 }  // namespace
 
-VirtualDisplay::VirtualDisplay() {
+VirtualDisplay::VirtualDisplay(const std::string& screen) {
   char tmpl[] = "/tmp/cv-xvfb.XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return;
   dir_ = tmpl;
@@ -29,7 +29,7 @@ VirtualDisplay::VirtualDisplay() {
   // when its last client leaves refuses the next one meanwhile.
   server_ = std::make_unique<Process>(
       std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen",
-                               "0", "1024x768x24"},
+                               "0", screen},
       std::map<std::string, std::optional<std::string>>{}, dir_ + "/display", dir_ + "/xvfb.err");
   if (server_->pid() <= 0) return;
   std::string number;

@@ -25,7 +25,9 @@ struct WindowGeometry {
 
 class VirtualDisplay {
  public:
-  VirtualDisplay();   // starts Xvfb; name() is empty when it did not come up
+  // Starts Xvfb with one screen of `screen` (WIDTHxHEIGHTxDEPTH); name() is
+  // empty when it did not come up.
+  explicit VirtualDisplay(const std::string& screen = "1024x768x24");
   ~VirtualDisplay();  // stops it
   VirtualDisplay(const VirtualDisplay&) = delete;
   VirtualDisplay& operator=(const VirtualDisplay&) = delete;
