@@ -39,9 +39,13 @@ enum : int64_t {
 
 class CVOpener {
  public:
-  // Opens the settings folder once (failure only remembered in _cfdErr) and
-  // looks for the agent copy. Writes no log line, raises no alert. The
-  // platform and the agent control must outlive the controller.
+  // Watches the termination signals (terminationRequested), opens the
+  // settings folder once (failure only remembered in _cfdErr) and looks for
+  // the agent copy. When too few descriptors are left for a run beside the
+  // settings folder's, the folder counts as unusable with EMFILE: a request
+  // is never written that could then be neither followed nor withdrawn.
+  // Writes no log line, raises no alert. The platform and the agent control
+  // must outlive the controller.
   CVOpener(cv::Platform& platform, cv::AgentControl& agents);
   ~CVOpener() = default;
   CVOpener(const CVOpener&) = delete;
@@ -77,7 +81,9 @@ class CVOpener {
   std::string badPathText(cv::PathFault fault, const std::string& path);
   // Withdraws every pending request. Returns how many were withdrawn; records
   // the agent claimed first stay, stamped claimed; no pending record remains.
-  uint64_t withdrawPending();
+  // Each withdrawal logs "withdrew <stem>", or "withdrew <stem> (<reason>)"
+  // when `reason` is not empty.
+  uint64_t withdrawPending(const std::string& reason = std::string());
   bool anyPending() const;
   // Whether a record stamped claimed is followed.
   bool anyClaimed() const;
@@ -139,6 +145,14 @@ class CVOpener {
   // lost track). Every rule of the tick stays; this only runs it sooner.
   void queueChanged(const std::vector<std::string>& names);
 
+  // --- termination signals (termination.cpp) ---
+  // SIGTERM, SIGINT or SIGHUP `signo` arrived (from the platform, on the main
+  // loop; also inside an alert): withdraws every pending request (the reason
+  // names the signal), leaves the claimed ones to the agent, and has the
+  // platform end the alert on screen and the process as the signal would
+  // have. Queued alerts are not shown. Once only; afterwards nothing runs.
+  void terminationRequested(int signo);
+
   // --- tick loop and shutdown (tick.cpp) ---
   // Starts the 0.25 s timer unless one runs or quitting has begun.
   void startTick();
@@ -169,6 +183,8 @@ class CVOpener {
   bool _alerting = false;
   std::deque<std::string> _alertQueue;
   bool _quitting = false;
+  // A termination signal is being handled (set with _quitting).
+  bool _terminating = false;
   // The agent was started again after it was lost once (at most once a run).
   bool _agentRestarted = false;
   // The pid of the agent whose lock was found free, left out of the old-

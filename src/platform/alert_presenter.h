@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace cv {
@@ -22,10 +23,14 @@ class AlertPresenter {
   // or later from a source of the default main context.
   virtual void Show(const std::string& messageText, const std::string& informativeText,
                     std::function<void()> dismissed) = 0;
+  // Ends every alert still on screen at once, for a process about to end:
+  // its window closes and its `dismissed` is never called. Main thread.
+  virtual void EndAll() {}
 };
 
 // Writes "Corvantis Agent: <informative text>\n" to stderr in one write(2)
-// and counts as dismissed at once. The message text is not written.
+// and counts as dismissed at once. The message text is not written. A
+// failed write loses the text and nothing else (errno is kept).
 class StderrAlertPresenter : public AlertPresenter {
  public:
   void Show(const std::string& messageText, const std::string& informativeText,
@@ -44,6 +49,8 @@ struct AlertChildCalls {
 };
 
 const AlertChildCalls& RealAlertChildCalls();
+
+struct AlertChild;
 
 // Shows each alert as a window of its own: runs `program` (corvantis-alert)
 // as a child with the arguments
@@ -65,12 +72,14 @@ const AlertChildCalls& RealAlertChildCalls();
 // startable, a non-zero status, a signal, a lost child) the informative
 // text is written to stderr as StderrAlertPresenter does, and the alert is
 // dismissed as well. No message is lost. A failure is also logged.
+// EndAll kills (SIGKILL) and reaps every window's program still running.
 // Main thread only; `calls` must outlive the presenter.
 class WindowAlertPresenter : public AlertPresenter {
  public:
   explicit WindowAlertPresenter(std::string program, const AlertChildCalls& calls = RealAlertChildCalls());
   void Show(const std::string& messageText, const std::string& informativeText,
             std::function<void()> dismissed) override;
+  void EndAll() override;
 
  private:
   bool DisplayReachable() const;
@@ -78,6 +87,8 @@ class WindowAlertPresenter : public AlertPresenter {
   std::string program_;
   const AlertChildCalls& calls_;
   StderrAlertPresenter fallback_;
+  // The windows on screen; each leaves the set when its watch goes.
+  std::set<AlertChild*> shown_;
 };
 
 // "corvantis-alert" in the folder of this process's program (the target of

@@ -23,7 +23,11 @@ void WriteAll(int fd, const std::string& text) {
 
 void StderrAlertPresenter::Show(const std::string&, const std::string& informativeText,
                                 std::function<void()> dismissed) {
+  // A write that fails (stderr closed, or a pipe without a reader: the
+  // opener ignores SIGPIPE) loses the text and nothing else.
+  int saved = errno;
   WriteAll(STDERR_FILENO, "Corvantis Agent: " + informativeText + "\n");
+  errno = saved;
   dismissed();
 }
 
@@ -37,6 +41,9 @@ class FirstAlertPresenter : public AlertPresenter {
             std::function<void()> dismissed) override {
     if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
     window_->Show(messageText, informativeText, std::move(dismissed));
+  }
+  void EndAll() override {
+    if (window_) window_->EndAll();
   }
 
  private:
