@@ -108,6 +108,37 @@ TEST(TerminationSignals, DescriptorThatCannotBeMadeLeavesTheSignalsAlone) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) EXPECT_FALSE(Blocked(sig)) << strsignal(sig);
 }
 
+// The opener ignores SIGPIPE and blocks the termination signals; the alert
+// window's program must start with neither.
+TEST(TerminationSignals, AlertWindowProgramStartsWithDefaultSignals) {
+  cvtest::TempDir dir;
+  std::string report = dir.Join("report");
+  std::string program = dir.Join("corvantis-alert");
+  ASSERT_TRUE(cvtest::WriteFile(program, "#!/bin/sh\nexec grep -E '^Sig(Blk|Ign):' /proc/self/status > '" + report + "'\n",
+                                0755));
+  static cv::AlertChildCalls calls = cv::RealAlertChildCalls();
+  calls.getEnv = [](const char* name) -> const char* { return std::strcmp(name, "DISPLAY") == 0 ? ":97" : nullptr; };
+  struct sigaction ignore{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction oldPipe;
+  sigaction(SIGPIPE, &ignore, &oldPipe);
+  {
+    cv::GlibPlatform platform(std::make_unique<cv::WindowAlertPresenter>(program, calls));
+    ASSERT_TRUE(platform.WatchTerminationSignals([](int) {}));
+    platform.RunModalAlert("Corvantis Agent", "Shown.");
+  }
+  sigaction(SIGPIPE, &oldPipe, nullptr);
+  // Signals 1 to 31 (glibc keeps its own real-time ones as they are).
+  std::string text = cvtest::ReadFile(report).value_or("");
+  for (const char* field : {"SigBlk:\t", "SigIgn:\t"}) {
+    size_t at = text.find(field);
+    ASSERT_NE(at, std::string::npos) << text;
+    unsigned long long bits = std::stoull(text.substr(at + std::strlen(field), 16), nullptr, 16);
+    EXPECT_EQ(bits & 0x7fffffffull, 0u) << field << text;
+  }
+}
+
 // In a child: an alert window (a script that stays) is up when the signal
 // comes; the handler ends the process by the signal. The window goes first.
 TEST(TerminationSignals, TerminateBySignalEndsTheWindowAndThenTheProcessAsTheSignal) {
