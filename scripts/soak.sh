@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The soak: real openers and reference agents in rounds, with random kills,
-# agent delays and injected faults (a full settings file system, an agent
-# that never claims, agents killed before and after claiming) for SECONDS.
+# The soak: real openers and reference agents in rounds, with random kills
+# (SIGKILL, and the termination signals), agent delays and injected faults
+# (a full settings file system, an agent that never claims, agents killed
+# before and after claiming) for SECONDS.
 # Every tract's fate is checked and the last line reads
 # "lost: N, duplicated: N, silent failures: N". Not part of the test command.
 #

@@ -39,9 +39,13 @@ enum : int64_t {
 
 class CVOpener {
  public:
-  // Opens the settings folder once (failure only remembered in _cfdErr) and
-  // looks for the agent copy. Writes no log line, raises no alert. The
-  // platform and the agent control must outlive the controller.
+  // Watches the termination signals (terminationRequested), opens the
+  // settings folder once (failure only remembered in _cfdErr) and looks for
+  // the agent copy. When too few descriptors are left for a run beside the
+  // settings folder's, the folder counts as unusable with EMFILE: a request
+  // is never written that could then be neither followed nor withdrawn.
+  // Writes no log line, raises no alert. The platform and the agent control
+  // must outlive the controller.
   CVOpener(cv::Platform& platform, cv::AgentControl& agents);
   ~CVOpener() = default;
   CVOpener(const CVOpener&) = delete;
@@ -80,8 +84,9 @@ class CVOpener {
   // A request that could not be withdrawn (its queue folder unreachable or
   // no longer the one it was written into) leaves the table too and is
   // counted in _unwithdrawn, with the reason in _unwithdrawnErr: it may
-  // still be queued.
-  uint64_t withdrawPending();
+  // still be queued. Each withdrawal logs "withdrew <stem>", or
+  // "withdrew <stem> (<reason>)" when `reason` is not empty.
+  uint64_t withdrawPending(const std::string& reason = std::string());
   // Raises `message` under `code`, for use right after withdrawPending: or,
   // when that withdrawal left requests it could not take back, "A7" in its
   // place, since the person must not be told to open again a tract that may
@@ -149,6 +154,14 @@ class CVOpener {
   // lost track). Every rule of the tick stays; this only runs it sooner.
   void queueChanged(const std::vector<std::string>& names);
 
+  // --- termination signals (termination.cpp) ---
+  // SIGTERM, SIGINT or SIGHUP `signo` arrived (from the platform, on the main
+  // loop; also inside an alert): withdraws every pending request (the reason
+  // names the signal), leaves the claimed ones to the agent, and has the
+  // platform end the alert on screen and the process as the signal would
+  // have. Queued alerts are not shown. Once only; afterwards nothing runs.
+  void terminationRequested(int signo);
+
   // --- tick loop and shutdown (tick.cpp) ---
   // Starts the 0.25 s timer unless one runs or quitting has begun.
   void startTick();
@@ -190,6 +203,8 @@ class CVOpener {
   // While the spawned child lived, a probe found the lock held but could
   // not read whose it is: it may be another agent's.
   bool _holderUnread = false;
+  // A termination signal is being handled (set with _quitting).
+  bool _terminating = false;
   // The agent was started again after it was lost once (at most once a run).
   bool _agentRestarted = false;
   // The pid of the agent whose lock was found free, left out of the old-

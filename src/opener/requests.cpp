@@ -73,7 +73,7 @@ void CVOpener::removeRequest(const std::shared_ptr<CVRequest>& req) {
   }
 }
 
-uint64_t CVOpener::withdrawPending() {
+uint64_t CVOpener::withdrawPending(const std::string& reason) {
   uint64_t count = 0;
   _unwithdrawn = 0;
   auto snapshot = _reqs;
@@ -91,7 +91,11 @@ uint64_t CVOpener::withdrawPending() {
         req->claimedAt = platform_.Now();
         break;
       case CVRequestQueued:
-        LOG->Write(cv::LogLevel::kDefault, "withdrew %{public}@", {req->stem}, req->stem);
+        if (reason.empty()) {
+          LOG->Write(cv::LogLevel::kDefault, "withdrew %{public}@", {req->stem}, req->stem);
+        } else {
+          LOG->Write(cv::LogLevel::kDefault, "withdrew %{public}@ (%{public}@)", {req->stem, reason}, req->stem);
+        }
         removeRequest(req);
         ++count;
         break;

@@ -99,6 +99,8 @@ int SpawnAlert(const AlertChildCalls& calls, const std::string& program, const s
   return rc;
 }
 
+}  // namespace
+
 // One alert window on screen; owned by its watch source.
 struct AlertChild {
   const AlertChildCalls* calls = nullptr;
@@ -108,10 +110,15 @@ struct AlertChild {
   std::function<void()> dismissed;
   StderrAlertPresenter* fallback = nullptr;
   WindowAlertPresenter::Startup* startup = nullptr;  // set when it took the identifier
+  GSource* source = nullptr;
+  std::set<AlertChild*>* shown = nullptr;  // the presenter's, until it lets go
 };
+
+namespace {
 
 void DeleteAlertChild(gpointer data) {
   auto* child = static_cast<AlertChild*>(data);
+  if (child->shown != nullptr) child->shown->erase(child);
   if (child->pidfd >= 0) child->calls->closeFd(child->pidfd);
   delete child;
 }
@@ -253,6 +260,9 @@ void WindowAlertPresenter::Show(const std::string& messageText, const std::strin
     source = g_timeout_source_new(kPollMs);
     g_source_set_callback(source, OnChildEvent, child, DeleteAlertChild);
   }
+  child->source = source;
+  child->shown = &shown_;
+  shown_.insert(child);
   g_source_attach(source, g_main_context_default());
   g_source_unref(source);
 }
@@ -285,6 +295,20 @@ void WindowAlertPresenter::EndStartupFeedback() {
   }
   g_source_attach(source, g_main_context_default());
   g_source_unref(source);
+}
+
+void WindowAlertPresenter::EndAll() {
+  while (!shown_.empty()) {
+    AlertChild* child = *shown_.begin();
+    shown_.erase(shown_.begin());
+    child->shown = nullptr;
+    ::kill(child->pid, SIGKILL);
+    int status = 0;
+    while (calls_.waitPid(child->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    // Deletes `child` (now, or once a dispatch of it returns).
+    g_source_destroy(child->source);
+  }
 }
 
 }  // namespace cv

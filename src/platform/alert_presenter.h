@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace cv {
@@ -26,6 +27,9 @@ class AlertPresenter {
   // for this launch unless an alert window already did. Does nothing by
   // default. Never waits.
   virtual void EndStartupFeedback() {}
+  // Ends every alert still on screen at once, for a process about to end:
+  // its window closes and its `dismissed` is never called. Main thread.
+  virtual void EndAll() {}
 };
 
 // Writes "Corvantis Agent: <informative text>\n" to stderr in one write(2)
@@ -33,7 +37,8 @@ class AlertPresenter {
 // after the first are the message's own. The message text is not written.
 // The texts are written as they stand: names and paths in them were made
 // displayable where they entered the text (no raw control character can
-// split the block or act on a terminal).
+// split the block or act on a terminal). A failed write loses the text and
+// nothing else (errno is kept).
 class StderrAlertPresenter : public AlertPresenter {
  public:
   void Show(const std::string& messageText, const std::string& informativeText,
@@ -52,6 +57,8 @@ struct AlertChildCalls {
 };
 
 const AlertChildCalls& RealAlertChildCalls();
+
+struct AlertChild;
 
 // Shows each alert as a window of its own: runs `program` (corvantis-alert)
 // as a child with the arguments
@@ -88,6 +95,7 @@ const AlertChildCalls& RealAlertChildCalls();
 // per presenter, and never after a window took the identifier. A launch
 // with an XDG_ACTIVATION_TOKEN only needs nothing: the compositor lets an
 // unused token expire.
+// EndAll kills (SIGKILL) and reaps every window's program still running.
 // Main thread only; `calls` must outlive the presenter.
 class WindowAlertPresenter : public AlertPresenter {
  public:
@@ -103,6 +111,7 @@ class WindowAlertPresenter : public AlertPresenter {
     bool x11 = false;   // id came from DESKTOP_STARTUP_ID
     bool taken = false;
   };
+  void EndAll() override;
 
  private:
   bool DisplayReachable() const;
@@ -112,6 +121,8 @@ class WindowAlertPresenter : public AlertPresenter {
   const AlertChildCalls& calls_;
   StderrAlertPresenter fallback_;
   Startup startup_;
+  // The windows on screen; each leaves the set when its watch goes.
+  std::set<AlertChild*> shown_;
 };
 
 // "corvantis-alert" in the folder of this process's program (the target of

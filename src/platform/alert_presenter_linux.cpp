@@ -24,7 +24,11 @@ void WriteAll(int fd, const std::string& text) {
 
 void StderrAlertPresenter::Show(const std::string&, const std::string& informativeText,
                                 std::function<void()> dismissed) {
+  // A write that fails (stderr closed, or a pipe without a reader: the
+  // opener ignores SIGPIPE) loses the text and nothing else.
+  int saved = errno;
   WriteAll(STDERR_FILENO, "Corvantis Agent: " + informativeText + "\n");
+  errno = saved;
   dismissed();
 }
 
@@ -45,6 +49,9 @@ class FirstAlertPresenter : public AlertPresenter {
     if (!window_ && (id == nullptr || *id == '\0')) return;
     if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
     window_->EndStartupFeedback();
+  }
+  void EndAll() override {
+    if (window_) window_->EndAll();
   }
 
  private:

@@ -2,7 +2,9 @@
 
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +21,19 @@ namespace {
 
 int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
-const ProcessCalls kRealCalls = {PidfdOpen, ::waitpid, ::close, ::inotify_init1, ::inotify_add_watch, ::read};
+int SignalFd(const sigset_t* mask) { return ::signalfd(-1, mask, SFD_NONBLOCK | SFD_CLOEXEC); }
+
+const ProcessCalls kRealCalls = {PidfdOpen, ::waitpid, ::close, ::inotify_init1, ::inotify_add_watch, ::read,
+                                 SignalFd};
+
+sigset_t TerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
 
 constexpr uint32_t kDirectoryEvents =
     IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
@@ -85,11 +99,12 @@ struct FdSourceState {
 // `readable` with the state.
 template <typename State>
 void AttachFdSource(const std::shared_ptr<State>& state, int fd, const ProcessCalls& calls,
-                    gboolean (*readable)(gint, GIOCondition, gpointer)) {
+                    gboolean (*readable)(gint, GIOCondition, gpointer), gint priority = G_PRIORITY_DEFAULT) {
   state->fd = fd;
   state->calls = &calls;
   state->source = g_unix_fd_source_new(fd, G_IO_IN);
   g_source_set_can_recurse(state->source, TRUE);
+  g_source_set_priority(state->source, priority);
   g_source_set_callback(state->source, G_SOURCE_FUNC(readable), new std::shared_ptr<State>(state),
                         DeleteHandle<State>);
   g_source_attach(state->source, g_main_context_default());
@@ -178,10 +193,51 @@ struct AlertState {
 
 }  // namespace
 
+struct TerminationWatch : FdSourceState {
+  std::function<void(int)> requested;
+};
+
+namespace {
+
+// Reads every signal queued on the descriptor; the callback normally ends
+// the process at the first.
+gboolean SignalReadable(gint, GIOCondition, gpointer data) {
+  auto state = Borrow<TerminationWatch>(data);
+  for (;;) {
+    struct signalfd_siginfo info;
+    ssize_t n = state->calls->readFd(state->fd, &info, sizeof info);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != static_cast<ssize_t>(sizeof info)) break;
+    state->requested(static_cast<int>(info.ssi_signo));
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
 const ProcessCalls& RealProcessCalls() { return kRealCalls; }
 
+int PrepareMainContext() {
+  // GLib makes its wakeup descriptor (an eventfd, else a pipe) when the
+  // default context is first asked for. This process is single-threaded
+  // here: a descriptor that could be made and closed is there for GLib.
+  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return errno;
+  ::close(fd);
+  g_main_context_default();
+  return 0;
+}
+
 GlibPlatform::GlibPlatform(std::unique_ptr<AlertPresenter> presenter, const ProcessCalls& calls)
-    : presenter_(std::move(presenter)), calls_(calls) {}
+    : presenter_(std::move(presenter)), calls_(calls) {
+  sigemptyset(&savedMask_);
+}
+
+GlibPlatform::~GlibPlatform() {
+  if (!signals_) return;
+  signals_->Stop();
+  sigprocmask(SIG_SETMASK, &savedMask_, nullptr);
+}
 
 double GlibPlatform::Now() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
 
@@ -241,6 +297,46 @@ void GlibPlatform::RunModalAlert(const std::string& messageText, const std::stri
 void GlibPlatform::Terminate() {
   std::fflush(nullptr);
   std::exit(0);
+}
+
+bool GlibPlatform::WatchTerminationSignals(std::function<void(int signo)> requested) {
+  if (signals_) {
+    errno = EBUSY;
+    return false;
+  }
+  sigset_t set = TerminationSignals();
+  sigset_t old;
+  if (sigprocmask(SIG_BLOCK, &set, &old) != 0) return false;
+  int fd = calls_.signalFd(&set);
+  if (fd < 0) {
+    int err = errno;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return false;
+  }
+  savedMask_ = old;
+  signals_ = std::make_shared<TerminationWatch>();
+  signals_->requested = std::move(requested);
+  AttachFdSource(signals_, fd, calls_, SignalReadable, G_PRIORITY_HIGH);
+  return true;
+}
+
+void GlibPlatform::TerminateBySignal(int signo) {
+  presenter_->EndAll();
+  std::fflush(nullptr);
+  struct sigaction dfl;
+  std::memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(signo, &dfl, nullptr);
+  // Still blocked: raised, it waits until the unblock delivers it.
+  raise(signo);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signo);
+  sigprocmask(SIG_UNBLOCK, &one, nullptr);
+  // A signal whose default action does not end the process.
+  _exit(128 + signo);
 }
 
 }  // namespace cv

@@ -18,8 +18,15 @@
 //                             test answers false
 //   EndStartupFeedback        the presenter's EndStartupFeedback
 //   Terminate                 flushes stdio and exits with status 0
+//   WatchTerminationSignals   SIGTERM, SIGINT and SIGHUP blocked and read
+//                             from a signalfd, watched for G_IO_IN at
+//                             G_PRIORITY_HIGH (before a window's exit that
+//                             the same keyboard interrupt caused)
+//   TerminateBySignal         kills and reaps the alert windows shown, then
+//                             raises the signal with its default action
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -39,15 +46,29 @@ struct ProcessCalls {
   int (*inotifyInit)(int flags);
   int (*inotifyAddWatch)(int fd, const char* path, uint32_t mask);
   ssize_t (*readFd)(int fd, void* buf, size_t count);
+  // signalfd(-1, mask, SFD_NONBLOCK | SFD_CLOEXEC)
+  int (*signalFd)(const sigset_t* mask);
 };
 
 const ProcessCalls& RealProcessCalls();
+
+// Makes GLib's default main context, and with it the loop's own wakeup
+// descriptor, unless it exists. GLib ends the process (SIGTRAP) when that
+// descriptor cannot be made; this first makes sure that it can. Returns 0,
+// or the error number (EMFILE, ENFILE) when no descriptor is left for it:
+// the context is then not made, and no main loop may run. Main thread,
+// before anything else uses the default context.
+int PrepareMainContext();
+
+struct TerminationWatch;
 
 class GlibPlatform : public Platform {
  public:
   // `presenter` must not be null. `calls` must outlive the platform.
   explicit GlibPlatform(std::unique_ptr<AlertPresenter> presenter,
                         const ProcessCalls& calls = RealProcessCalls());
+  // Gives the signals watched back their earlier mask.
+  ~GlibPlatform() override;
   GlibPlatform(const GlibPlatform&) = delete;
   GlibPlatform& operator=(const GlibPlatform&) = delete;
 
@@ -74,10 +95,18 @@ class GlibPlatform : public Platform {
   void YieldActivationToBundle(const std::string&) override {}
   void EndStartupFeedback() override { presenter_->EndStartupFeedback(); }
   [[noreturn]] void Terminate() override;
+  // The signals stay blocked for the life of the platform; a child started
+  // by posix_spawn must reset its mask (every spawn of the opener does).
+  // false with errno set, and the mask as it was, when the signalfd cannot
+  // be made; also when called a second time (EBUSY).
+  bool WatchTerminationSignals(std::function<void(int signo)> requested) override;
+  [[noreturn]] void TerminateBySignal(int signo) override;
 
  private:
   std::unique_ptr<AlertPresenter> presenter_;
   const ProcessCalls& calls_;
+  std::shared_ptr<TerminationWatch> signals_;
+  sigset_t savedMask_;
 };
 
 }  // namespace cv

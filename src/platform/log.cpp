@@ -139,10 +139,15 @@ std::string FormatLogLine(std::string_view fmt, std::initializer_list<LogArg> ar
 void StderrLog::Emit(LogLevel, const std::string& line, std::string_view) {
   std::string text = "corvantis-opener[" + std::to_string(getpid()) + "] " + line + "\n";
   // One write per line, so lines of several processes do not interleave.
+  // A failed or short write (stderr closed, a pipe without a reader: the
+  // opener ignores SIGPIPE) loses the line and nothing else; errno stays
+  // as the caller left it.
+  int saved = errno;
   ssize_t n;
   do {
     n = ::write(STDERR_FILENO, text.data(), text.size());
   } while (n < 0 && errno == EINTR);
+  errno = saved;
 }
 
 }  // namespace cv

@@ -63,7 +63,9 @@ class Log {
   virtual void Emit(LogLevel level, const std::string& line, std::string_view stem) = 0;
 };
 
-// Writes each line to stderr as "corvantis-opener[<pid>] <line>\n".
+// Writes each line to stderr as "corvantis-opener[<pid>] <line>\n", in one
+// write(2). A failed or short write is not retried or reported, and leaves
+// errno unchanged.
 class StderrLog : public Log {
  protected:
   void Emit(LogLevel level, const std::string& line, std::string_view stem) override;

@@ -91,6 +91,19 @@ class Platform {
 
   // Ends the process with status 0 (a fake only records the call).
   virtual void Terminate() = 0;
+
+  // From this call on, SIGTERM, SIGINT and SIGHUP no longer end the process
+  // by themselves: each one received calls `requested` with its number on
+  // the main loop (also while a modal alert is up), never inside a signal
+  // handler. A signal received before the loop runs waits for it. Call once.
+  // false with errno set when they cannot be watched; they then keep their
+  // default action.
+  virtual bool WatchTerminationSignals(std::function<void(int signo)> requested) = 0;
+  // Ends every alert still on screen (its window closes; its dismissal is
+  // not reported) and then the process as `signo` would have with its
+  // default action, so that the parent sees it killed by that signal. A
+  // fake only records the call.
+  virtual void TerminateBySignal(int signo) = 0;
 };
 
 }  // namespace cv

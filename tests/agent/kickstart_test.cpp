@@ -88,6 +88,36 @@ TEST_F(KickstartTest, ChildGetsUnitArgumentsNullStdioAndNothingElse) {
   EXPECT_EQ(r.session, "inherited");
 }
 
+// The opener ignores SIGPIPE and blocks its termination signals (it reads
+// them from a descriptor); the service manager's client must not inherit
+// either.
+TEST_F(KickstartTest, ChildStartsWithDefaultSignalActionsAndNoneBlocked) {
+  cvtest::ScopedEnv env("CV_WITNESS_REPORT", report());
+  struct sigaction ignore{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction oldPipe, oldHup;
+  sigaction(SIGPIPE, &ignore, &oldPipe);
+  sigaction(SIGHUP, &ignore, &oldHup);
+  sigset_t block, oldMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGHUP);
+  sigprocmask(SIG_BLOCK, &block, &oldMask);
+
+  int rc = CVKickstartProgram(Recorder().c_str(), "corvantis.agent");
+
+  sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+  sigaction(SIGPIPE, &oldPipe, nullptr);
+  sigaction(SIGHUP, &oldHup, nullptr);
+  ASSERT_EQ(rc, 0);
+  cvtest::WitnessReport r = cvtest::ParseWitnessReport(cvtest::ReadFile(report()).value_or(""));
+  ASSERT_TRUE(r.complete);
+  EXPECT_EQ(r.handlers, std::vector<int>{}) << "signals not at their default action";
+  EXPECT_EQ(r.masked, std::vector<int>{}) << "signals blocked";
+}
+
 TEST_F(KickstartTest, LongLabelIsCutTo319Characters) {
   cvtest::ScopedEnv env("CV_WITNESS_REPORT", report());
   struct Case {

@@ -1,5 +1,6 @@
 // Creation of the controller and the wording of settings-folder errors.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,6 +109,63 @@ INSTANTIATE_TEST_SUITE_P(
         WordingCase{"OtherErrorWithoutPath", "/home/u", "rel", ENOENT, "~/Corvantis", nullptr,
                     ENOENT}),
     [](const auto& tp) { return std::string(tp.param.name); });
+
+// Lowers this process's descriptor limit so that exactly `free` more
+// descriptors can be opened; restores it when it goes.
+class ScopedDescriptorRoom {
+ public:
+  explicit ScopedDescriptorRoom(int free) {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    int found = 0;
+    int limit = 0;
+    for (int fd = 0;; ++fd) {
+      if (fcntl(fd, F_GETFD) >= 0) continue;
+      if (found == free) {
+        limit = fd;
+        break;
+      }
+      ++found;
+    }
+    struct rlimit lower = saved_;
+    lower.rlim_cur = static_cast<rlim_t>(limit);
+    ok_ = setrlimit(RLIMIT_NOFILE, &lower) == 0;
+  }
+  ~ScopedDescriptorRoom() { setrlimit(RLIMIT_NOFILE, &saved_); }
+  bool ok() const { return ok_; }
+
+ private:
+  struct rlimit saved_;
+  bool ok_ = false;
+};
+
+TEST_F(InitTest, TooFewDescriptorsForARunMakeTheFolderUnusable) {
+  // The settings folder and its parents exist beforehand: their creation
+  // would need descriptors of its own.
+  Make();
+  ASSERT_GE(opener->_cfd, 0);
+  opener.reset();
+  struct Case {
+    int free;
+    bool usable;
+  } cases[] = {{0, false}, {1, false}, {8, false}, {9, true}, {12, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.free);
+    platform = FakePlatform();
+    std::unique_ptr<CVOpener> o;
+    {
+      ScopedDescriptorRoom room(c.free);
+      ASSERT_TRUE(room.ok());
+      o = std::make_unique<CVOpener>(platform, agents);
+    }
+    EXPECT_EQ(o->_cfd >= 0, c.usable);
+    if (c.usable) continue;
+    EXPECT_EQ(o->_cfdErr, EMFILE);
+    o->applicationDidFinishLaunching();
+    o->openURLs(Docs(1));
+    EXPECT_EQ(AlertTexts(), std::vector<std::string>{o->confErrorText(EMFILE)});
+    EXPECT_TRUE(QueueFiles().empty());
+  }
+}
 
 }  // namespace
 }  // namespace cvtest

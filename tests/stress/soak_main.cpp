@@ -1,7 +1,9 @@
 // The soak: rounds of real openers against real reference agents, each
 // round in a settings folder of its own, with random kills, agent delays and
 // injected faults, for a given time. Every tract's fate is checked: handled
-// by an agent exactly once, or its opener showed an alert. Run by
+// by an agent exactly once, or its opener showed an alert, or (an opener
+// ended by SIGTERM, SIGINT or SIGHUP) it was withdrawn and never opened.
+// Run by
 // scripts/soak.sh; not part of the test command.
 //
 //   cv_soak SECONDS [SEED]
@@ -11,6 +13,7 @@
 // the three is above zero.
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,7 +38,7 @@ constexpr double kOpenerCap = 30;
 
 struct Totals {
   int rounds = 0, openers = 0, killedOpeners = 0, tracts = 0;
-  int handled = 0, told = 0, unknowable = 0;
+  int handled = 0, told = 0, unknowable = 0, withdrawnOnSignal = 0, signalled = 0;
   int lost = 0, duplicated = 0, silent = 0, hung = 0, litter = 0;
   std::map<std::string, int> scenarios;
 };
@@ -44,8 +47,13 @@ struct Opener {
   std::vector<std::string> tracts;
   std::unique_ptr<cvtest::Process> process;
   double startAt = 0;              // seconds into the round
-  std::optional<double> killAt;    // SIGKILL at this instant, when set
+  std::optional<double> killAt;    // killSignal at this instant, when set
+  int killSignal = SIGKILL;
   bool killed = false, hung = false;
+  // Ended by a termination signal: whether it ended as that signal ends a
+  // program, and how many of its requests were still queued right after.
+  bool endedBySignal = false;
+  int leftQueued = 0;
 };
 
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -80,6 +88,7 @@ class Soak {
     std::vector<std::pair<std::string, int>> menu = {
         {"steady", 4}, {"opener-kills", 4}, {"slow-agent", 2}, {"agent-never-claims", 1},
         {"agent-killed-after-claim", 1}, {"agent-gone-before-claim", 1}, {"agent-restarts", 2},
+        {"opener-signals", 2},
     };
     if (!foreign) menu.push_back({"spawned", 2});
     if (canMount_) menu.push_back({"full-fs", 1});
@@ -109,6 +118,11 @@ class Soak {
       agentKnobs["CORVANTIS_AGENT_HANDLE_DELAY"] = Secs(Uniform(0, 3));
     } else if (scenario == "agent-never-claims" || scenario == "agent-gone-before-claim") {
       agentKnobs["CORVANTIS_AGENT_CLAIM_DELAY"] = "1000";
+    } else if (scenario == "opener-signals") {
+      // Slow enough to claim that a signal finds some requests claimed and
+      // some not.
+      agentKnobs["CORVANTIS_AGENT_CLAIM_DELAY"] = Secs(Uniform(0, 1.5));
+      agentKnobs["CORVANTIS_AGENT_HANDLE_DELAY"] = Secs(Uniform(0, 0.5));
     } else if (scenario == "agent-killed-after-claim") {
       agentKnobs["CORVANTIS_AGENT_HANDLE_DELAY"] = "1000";
     } else {
@@ -138,6 +152,11 @@ class Soak {
                                       std::to_string(d) + ".corva"));
       op.startAt = Uniform(0, 1);
       if (scenario == "opener-kills" && Chance(0.5)) op.killAt = op.startAt + Uniform(0, 0.4);
+      if (scenario == "opener-signals" && Chance(0.7)) {
+        op.killAt = op.startAt + Uniform(0, 1.5);
+        const int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+        op.killSignal = kSignals[Int(0, 2)];
+      }
     }
     std::optional<double> agentEventAt;
     if (scenario == "agent-gone-before-claim" || scenario == "agent-restarts") agentEventAt = Uniform(1.2, 2.5);
@@ -156,9 +175,19 @@ class Soak {
         if (op.process->Wait(0)) continue;
         running = true;
         if (op.killAt && now >= *op.killAt && !op.killed) {
-          op.process->Signal(SIGKILL);
-          op.process->Wait(10);
+          op.process->Signal(op.killSignal);
+          auto status = op.process->Wait(10);
           op.killed = true;
+          if (op.killSignal != SIGKILL) {
+            op.endedBySignal = status && WIFSIGNALED(*status) && WTERMSIG(*status) == op.killSignal;
+            std::regex posted("\\] request ([0-9]{13}-[0-9a-f]{32}) ");
+            std::string log = op.process->Err();
+            std::vector<std::string> queued = rig.Queue(".json");
+            for (std::sregex_iterator it(log.begin(), log.end(), posted), e; it != e; ++it) {
+              std::string json = std::string((*it)[1]) + ".json";
+              op.leftQueued += std::count(queued.begin(), queued.end(), json) > 0;
+            }
+          }
         } else if (now - op.startAt > kOpenerCap) {
           op.process->Signal(SIGKILL);
           op.process->Wait(10);
@@ -194,22 +223,38 @@ class Soak {
     if (auto log = cvtest::ReadFile(rig.Settings() + "/agent.log")) Rig::CountOpens(*log, &opens);
 
     int handled = 0, told = 0, unknowable = 0, lost = 0, dup = 0, silent = 0, tracts = 0, killed = 0;
+    int withdrawn = 0, signalled = 0;
     for (Opener& op : openers) {
       std::string log = op.process->Err();
       bool alerted = log.find("\nCorvantis Agent: ") != std::string::npos || log.rfind("Corvantis Agent: ", 0) == 0;
       killed += op.killed;
+      bool bySignal = op.killed && op.killSignal != SIGKILL;
+      if (bySignal) {
+        ++signalled;
+        // Left queued, a request is opened by a later agent, unasked.
+        lost += op.leftQueued;
+        silent += !op.endedBySignal;
+      }
       for (const std::string& path : op.tracts) {
         ++tracts;
         int count = opens.count(path) ? opens[path] : 0;
         std::string label = path.substr(path.rfind('/') + 1);
         std::smatch m;
-        bool believedHandled =
-            std::regex_search(log, m, std::regex("request ([0-9a-f-]+) \\(open: " + label + ",")) &&
-            log.find("handled " + std::string(m[1])) != std::string::npos;
-        if (count > 1) {
+        std::regex_search(log, m, std::regex("request ([0-9a-f-]+) \\(open: " + label + ","));
+        bool believedHandled = !m.empty() && log.find("handled " + std::string(m[1])) != std::string::npos;
+        bool posted = !m.empty();
+        bool withdrew = posted && log.find("withdrew " + std::string(m[1]) + " (received ") != std::string::npos;
+        if (count > 1 || (count == 1 && withdrew)) {
           ++dup;
         } else if (count == 1) {
           ++handled;
+        } else if (bySignal) {
+          // Withdrawn, or never posted; posted and neither is lost.
+          if (withdrew || !posted) {
+            ++withdrawn;
+          } else {
+            ++lost;
+          }
         } else if (op.killed) {
           ++unknowable;
         } else if (alerted && !op.hung) {
@@ -226,8 +271,9 @@ class Soak {
     if (mounted) umount2(mountPoint.path().c_str(), MNT_DETACH);
 
     printf("round %3d %-24s openers %zu (killed %d), tracts %3d: handled once %3d, alert shown %3d, "
-           "unhandled of killed %3d | lost %d, duplicated %d, silent %d%s\n",
-           t_.rounds, scenario.c_str(), openers.size(), killed, tracts, handled, told, unknowable, lost, dup, silent,
+           "unhandled of killed %3d%s | lost %d, duplicated %d, silent %d%s\n",
+           t_.rounds, scenario.c_str(), openers.size(), killed, tracts, handled, told, unknowable,
+           signalled ? (", withdrawn on a signal " + std::to_string(withdrawn)).c_str() : "", lost, dup, silent,
            litter ? (", .json left " + std::to_string(litter)).c_str() : "");
     fflush(stdout);
     t_.openers += static_cast<int>(openers.size());
@@ -236,6 +282,8 @@ class Soak {
     t_.handled += handled;
     t_.told += told;
     t_.unknowable += unknowable;
+    t_.withdrawnOnSignal += withdrawn;
+    t_.signalled += signalled;
     t_.lost += lost;
     t_.duplicated += dup;
     t_.silent += silent;
@@ -263,9 +311,10 @@ int main(int argc, char** argv) {
   std::string mix;
   for (const auto& [n, c] : t.scenarios) mix += (mix.empty() ? "" : ", ") + n + " " + std::to_string(c);
   printf("checked: %d rounds (%s)\n", t.rounds, mix.c_str());
-  printf("checked: %d openers (%d killed at random), %d tracts: %d handled exactly once, %d covered by an alert, "
-         "%d unhandled of killed openers\n",
-         t.openers, t.killedOpeners, t.tracts, t.handled, t.told, t.unknowable);
+  printf("checked: %d openers (%d killed at random, %d of them by SIGTERM, SIGINT or SIGHUP), %d tracts: "
+         "%d handled exactly once, %d covered by an alert, %d unhandled of killed openers, "
+         "%d withdrawn on a signal\n",
+         t.openers, t.killedOpeners, t.signalled, t.tracts, t.handled, t.told, t.unknowable, t.withdrawnOnSignal);
   printf("openers hanging past %.0f s: %d; .json left behind after a round: %d\n", kOpenerCap, t.hung, t.litter);
   printf("lost: %d, duplicated: %d, silent failures: %d\n", t.lost, t.duplicated, t.silent);
   return t.lost || t.duplicated || t.silent ? 1 : 0;

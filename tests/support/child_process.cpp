@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,13 @@ namespace cvtest {
 Process::Process(const std::vector<std::string>& argv,
                  const std::map<std::string, std::optional<std::string>>& env, const std::string& outPath,
                  const std::string& errPath, const std::string& cwd)
+    : Process(argv, env, outPath, errPath, ProcessSetup{cwd}) {}
+
+Process::Process(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::optional<std::string>>& env, const std::string& outPath,
+                 const std::string& errPath, const ProcessSetup& setup)
     : outPath_(outPath), errPath_(errPath) {
+  const std::string& cwd = setup.cwd;
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e; ++e) {
     std::string kv = *e;
@@ -50,8 +57,12 @@ Process::Process(const std::vector<std::string>& argv,
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
-    dup2(err, 2);
+    dup2(setup.stderrFd >= 0 ? setup.stderrFd : err, 2);
     closefrom(3);
+    if (setup.maxFiles > 0) {
+      struct rlimit limit = {static_cast<rlim_t>(setup.maxFiles), static_cast<rlim_t>(setup.maxFiles)};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    }
     execve(argp[0], argp.data(), envp.data());
     _exit(127);
   }

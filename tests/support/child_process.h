@@ -11,6 +11,13 @@
 
 namespace cvtest {
 
+// What a Process child gets beyond its arguments, environment and files.
+struct ProcessSetup {
+  std::string cwd;         // its working folder, when not empty
+  int stderrFd = -1;       // when >= 0, its stderr instead of the file
+  long maxFiles = 0;       // when > 0, its RLIMIT_NOFILE (soft and hard)
+};
+
 class Process {
  public:
   // Starts `argv[0]` with `argv`, the current environment changed by `env`
@@ -20,6 +27,8 @@ class Process {
   // A non-empty `cwd` is the child's working folder.
   Process(const std::vector<std::string>& argv, const std::map<std::string, std::optional<std::string>>& env,
           const std::string& outPath, const std::string& errPath, const std::string& cwd = "");
+  Process(const std::vector<std::string>& argv, const std::map<std::string, std::optional<std::string>>& env,
+          const std::string& outPath, const std::string& errPath, const ProcessSetup& setup);
   ~Process();  // kills (SIGKILL) and reaps a child still running
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

@@ -142,6 +142,24 @@ void FakePlatform::RunModalAlert(const std::string& messageText, const std::stri
   if (onAlert) onAlert(index);
 }
 
+bool FakePlatform::WatchTerminationSignals(std::function<void(int signo)> requested) {
+  ++signalWatches;
+  if (failSignalWatch) {
+    errno = EMFILE;
+    return false;
+  }
+  termination_ = std::move(requested);
+  return true;
+}
+
+bool FakePlatform::DeliverTerminationSignal(int signo) {
+  if (!termination_) return false;
+  // A copy: the handler may replace the platform's.
+  auto handler = termination_;
+  handler(signo);
+  return true;
+}
+
 bool FakePlatform::YieldActivationToProcess(pid_t pid) {
   if (std::find(runningApps.begin(), runningApps.end(), pid) == runningApps.end()) return false;
   yieldedToPid.push_back(pid);

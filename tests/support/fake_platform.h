@@ -82,6 +82,16 @@ class FakePlatform : public cv::Platform {
   // Calls of EndStartupFeedback, and the terminations counted before each.
   std::vector<int> startupEnds;
 
+  // Termination signals: whether WatchTerminationSignals should fail
+  // (EMFILE), how often it was called, and the signals TerminateBySignal
+  // was asked to end the process with, in order.
+  bool failSignalWatch = false;
+  int signalWatches = 0;
+  std::vector<int> terminatedBySignal;
+  // Calls the termination handler with `signo`, as the loop does when the
+  // signal arrives. Returns whether a handler ran.
+  bool DeliverTerminationSignal(int signo);
+
   // cv::Platform
   double Now() override { return now; }
   std::unique_ptr<cv::Timer> ScheduleRepeating(double seconds, std::function<void()> fire) override;
@@ -97,6 +107,8 @@ class FakePlatform : public cv::Platform {
   void YieldActivationToBundle(const std::string& bundleId) override { yieldedToBundle.push_back(bundleId); }
   void Terminate() override { ++terminations; }
   void EndStartupFeedback() override { startupEnds.push_back(terminations); }
+  bool WatchTerminationSignals(std::function<void(int signo)> requested) override;
+  void TerminateBySignal(int signo) override { terminatedBySignal.push_back(signo); }
 
  private:
   struct TimerSlot {
@@ -119,6 +131,7 @@ class FakePlatform : public cv::Platform {
   std::vector<std::shared_ptr<WatchSlot>> watches_;
   std::vector<std::shared_ptr<DirectorySlot>> directoryWatches_;
   double lastInterval_ = 0;
+  std::function<void(int)> termination_;
 };
 
 }  // namespace cvtest
