@@ -3,6 +3,7 @@
 // opened, 2 on a bad command line. The opener runs it once per alert, and
 // with "--end-startup" once when a launch that showed nothing is done.
 #include <gtk/gtk.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,10 @@ std::string Env(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The window shares the opener's stderr, which may be a pipe nobody reads
+  // any more: a toolkit warning written there must not end the window
+  // before the person has read it.
+  signal(SIGPIPE, SIG_IGN);
   cv::AlertArgs args;
   std::string error;
   if (!cv::ParseAlertArgs(argc, argv, &args, &error)) {

@@ -20,7 +20,8 @@ constexpr size_t kDisplayPathMax = 120;
 //  2. when it has more than `maxChars` code points, the first and the last
 //     (maxChars - 1) / 2 code points (one more at the front for an even
 //     remainder) joined by "…" (U+2026), so maxChars code points in all;
-//  3. control characters (C0, DEL, C1) and backslashes written as the log
+//  3. control characters (C0, DEL, C1), the line separators and the
+//     bidirectional controls, and backslashes written as the log
 //     writes them (EscapeLogText: "\n", "\t", "\x1b", "\\"...), so that no
 //     raw control character reaches a window or a terminal and no name can
 //     break a line of the message. Other text is kept as it is.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 namespace cv {
@@ -38,6 +39,30 @@ void AppendHex(std::string& out, unsigned char byte) {
   out += "\\x";
   out += kDigits[byte >> 4];
   out += kDigits[byte & 0xf];
+}
+
+// "\uNNNN" for code point `cp` (below U+10000).
+void AppendCodePoint(std::string& out, uint32_t cp) {
+  static const char kDigits[] = "0123456789abcdef";
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(cp >> shift) & 0xf];
+}
+
+// The code point of the valid UTF-8 sequence of `len` bytes at text[i].
+uint32_t CodePointAt(std::string_view text, size_t i, size_t len) {
+  static const unsigned char kLeadMask[] = {0, 0x7f, 0x1f, 0x0f, 0x07};
+  uint32_t cp = static_cast<unsigned char>(text[i]) & kLeadMask[len];
+  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+  return cp;
+}
+
+// Format characters that end a line (the line and paragraph separators) or
+// reorder the text around them on a display (the bidirectional marks,
+// embeddings, overrides and isolates): a name holding one could pass for
+// another name or break a message's line.
+bool BreaksOrTurnsText(uint32_t cp) {
+  return cp == 0x061c || cp == 0x200e || cp == 0x200f || cp == 0x2028 || cp == 0x2029 ||
+         (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
 // The length of the valid UTF-8 sequence at text[i], or 0 when the bytes
@@ -95,6 +120,12 @@ std::string EscapeLogText(std::string_view text) {
       size_t n = c1 ? 2 : 1;
       for (size_t k = 0; k < n; ++k) AppendHex(out, static_cast<unsigned char>(text[i + k]));
       i += n;
+      continue;
+    }
+    uint32_t cp = CodePointAt(text, i, len);
+    if (BreaksOrTurnsText(cp)) {
+      AppendCodePoint(out, cp);
+      i += len;
       continue;
     }
     out.append(text.substr(i, len));

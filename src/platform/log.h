@@ -8,7 +8,10 @@
 // another one: a backslash becomes "\\", newline, tab and carriage return
 // become "\n", "\t" and "\r", every other C0 control, DEL, each C1
 // control (U+0080 to U+009F) and each byte that is not part of valid UTF-8
-// become "\xNN" per byte (lowercase hex). Other text is kept as it is.
+// become "\xNN" per byte (lowercase hex). The characters that break a line
+// or turn the direction of the text around it on a display (U+061C,
+// U+200E, U+200F, U+2028, U+2029, U+202A to U+202E, U+2066 to U+2069)
+// become "\uNNNN". Other text is kept as it is.
 #pragma once
 
 #include <initializer_list>

@@ -1,6 +1,8 @@
 // corvantis-alert as a person meets it: a real window on a private X
 // server, found by its title and dismissed with the mouse or a key.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
@@ -184,6 +186,38 @@ TEST_F(AlertWindowTest, WithoutADisplayItExitsAtOnce) {
     ASSERT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 1);
     EXPECT_NE(child->Err().find("cannot open display"), std::string::npos) << child->Err();
+  }
+}
+
+// Its stderr is the opener's and may be a pipe whose reader is gone: what
+// it writes there is lost, and it still ends as it would have.
+TEST_F(AlertWindowTest, BrokenStderrLosesTheTextAndNothingElse) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> display;
+    int status;
+  };
+  const Case cases[] = {
+      {"no display", {"--", "hello"}, std::nullopt, 1},
+      {"bad command line", {"--bogus", "a"}, display_.name(), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    std::vector<std::string> argv = {Program()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    cvtest::ProcessSetup setup;
+    setup.stderrFd = fds[1];
+    Process child(argv, {{"DISPLAY", c.display}, {"WAYLAND_DISPLAY", std::nullopt}}, logs_.Join("out"),
+                  logs_.Join("err"), setup);
+    close(fds[1]);
+    auto status = child.Wait(10);
+    ASSERT_TRUE(status);
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), c.status);
   }
 }
 

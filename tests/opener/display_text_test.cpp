@@ -44,6 +44,8 @@ TEST(DisplayText, ControlCharactersAreWrittenVisibly) {
       {"C1 (NEL, CSI)", "a\u0085b\u009b.corva", "a\\xc2\\x85b\\xc2\\x9b.corva"},
       {"backslash", "a\\nb.corva", "a\\\\nb.corva"},
       {"ill-formed UTF-8", "bad\xff.corva", "bad\uFFFD.corva"},
+      {"line separator", "two\u2028lines.corva", "two\\u2028lines.corva"},
+      {"right-to-left override", "plan\u202Eavroc.exe", "plan\\u202eavroc.exe"},
       {"a fake alert line", "x\nCorvantis Agent: y", "x\\nCorvantis Agent: y"},
   };
   for (const Case& c : cases) {
