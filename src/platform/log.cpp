@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "util/eintr.h"
+
 namespace cv {
 
 namespace {
@@ -143,10 +145,7 @@ void StderrLog::Emit(LogLevel, const std::string& line, std::string_view) {
   // opener ignores SIGPIPE) loses the line and nothing else; errno stays
   // as the caller left it.
   int saved = errno;
-  ssize_t n;
-  do {
-    n = ::write(STDERR_FILENO, text.data(), text.size());
-  } while (n < 0 && errno == EINTR);
+  CVRetryEintr([&] { return ::write(STDERR_FILENO, text.data(), text.size()); });
   errno = saved;
 }
 

@@ -13,6 +13,8 @@
 
 #include "platform/journal_log_linux.h"
 #include "platform/log.h"
+#include "util/eintr.h"
+#include "util/write_all.h"
 
 namespace cv {
 
@@ -36,27 +38,7 @@ struct JournalSocket {
 };
 
 ssize_t SendRetrying(const JournalCalls& calls, int fd, struct msghdr* msg) {
-  ssize_t n;
-  do {
-    n = calls.sendmsg(fd, msg, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n;
-}
-
-// Writes all of `data` to `fd`; false with errno set.
-bool WriteAll(const JournalCalls& calls, int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = calls.write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return CVRetryEintr([&] { return calls.sendmsg(fd, msg, MSG_NOSIGNAL); });
 }
 
 // The record in a sealed memfd, passed as the only content of a datagram.
@@ -64,7 +46,8 @@ int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& data
   const JournalCalls& calls = *sock.calls;
   int mfd = calls.memfdCreate("journal-record", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (mfd < 0) return -errno;
-  if (!WriteAll(calls, mfd, datagram) || calls.fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
+  if (CVWriteAll(mfd, datagram.data(), datagram.size(), calls.write) != 0 ||
+      calls.fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
     int err = errno;
     calls.close(mfd);
     return -err;
