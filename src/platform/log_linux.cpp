@@ -37,10 +37,6 @@ struct JournalSocket {
   }
 };
 
-ssize_t SendRetrying(const JournalCalls& calls, int fd, struct msghdr* msg) {
-  return CVRetryEintr([&] { return calls.sendmsg(fd, msg, MSG_NOSIGNAL); });
-}
-
 // The record in a sealed memfd, passed as the only content of a datagram.
 int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& datagram) {
   const JournalCalls& calls = *sock.calls;
@@ -66,7 +62,7 @@ int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& data
   cmsg->cmsg_type = SCM_RIGHTS;
   cmsg->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(cmsg), &mfd, sizeof(int));
-  ssize_t n = SendRetrying(calls, sock.fd, msg);
+  ssize_t n = CVRetryEintr([&] { return calls.sendmsg(sock.fd, msg, MSG_NOSIGNAL); });
   int err = errno;
   calls.close(mfd);
   return n < 0 ? -err : 0;
@@ -91,7 +87,7 @@ int Send(JournalSocket& sock, const std::vector<std::string>& fields) {
   msg.msg_namelen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sock.path.size() + 1);
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  if (SendRetrying(calls, sock.fd, &msg) >= 0) return 0;
+  if (CVRetryEintr([&] { return calls.sendmsg(sock.fd, &msg, MSG_NOSIGNAL); }) >= 0) return 0;
   if (errno != EMSGSIZE && errno != ENOBUFS) return -errno;
   return SendAsMemfd(sock, &msg, datagram);
 }
