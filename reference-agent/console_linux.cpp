@@ -4,20 +4,11 @@
 #include <cstring>
 
 #include "console.h"
+#include "util/write_all.h"
 
 namespace cvagent {
 
-int WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;  // no progress: give up rather than spin
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
+int WriteAll(int fd, const std::string& text) { return CVWriteAll(fd, text.data(), text.size()); }
 
 void Complain(const std::string& message) {
   WriteAll(STDERR_FILENO, "CorvantisAgent: " + message + "\n");

@@ -7,6 +7,7 @@
 
 #include "agent/agent_sys.h"
 #include "agent/lock_file.h"
+#include "util/eintr.h"
 
 namespace {
 
@@ -20,10 +21,8 @@ int CVProbeAgent(int confFd, int* pidOut, int* errOut) {
   const cv::AgentSys& sys = cv::AgentSysCalls();
 
   // O_NONBLOCK: a FIFO in place of the lock file would block a read-only open.
-  int fd;
-  do {
-    fd = sys.openat(confFd, "agent.lock", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0);
-  } while (fd < 0 && errno == EINTR);
+  int fd = CVRetryEintr(
+      [&] { return sys.openat(confFd, "agent.lock", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0); });
   if (fd < 0) {
     if (errno == ENOENT) return CVAgentAbsent;
     if (errOut) *errOut = errno;

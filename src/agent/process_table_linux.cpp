@@ -11,6 +11,7 @@
 
 #include "agent/process_table.h"
 #include "agent/procargs.h"
+#include "util/eintr.h"
 
 namespace cv {
 namespace {
@@ -55,18 +56,14 @@ std::string_view FieldOfLine(std::string_view text, std::string_view prefix) {
 
 // Reads at most `cap` bytes of the file at `path` into `out`.
 bool ReadFileUpTo(const std::string& path, size_t cap, std::string* out) {
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
+  int fd = CVRetryEintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
   if (fd < 0) return false;
 
   out->clear();
   char buf[4096];
   while (out->size() < cap) {
     size_t want = std::min(sizeof buf, cap - out->size());
-    ssize_t n = read(fd, buf, want);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = CVRetryEintr([&] { return read(fd, buf, want); });
     if (n < 0) {
       int err = errno;
       close(fd);
@@ -138,10 +135,7 @@ std::string ExePathFromLink(std::string_view link) {
 ProcfsTable::ProcfsTable(std::string root) : root_(std::move(root)) {}
 
 bool ProcfsTable::ListPids(std::vector<pid_t>* pids) try {
-  int fd;
-  do {
-    fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = CVRetryEintr([&] { return open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return false;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {

@@ -1,6 +1,4 @@
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +10,8 @@
 #include "agent/start.h"
 #include "platform/log.h"
 #include "queue/conf_dir.h"
+#include "util/eintr.h"
+#include "util/process.h"
 
 namespace {
 
@@ -23,11 +23,10 @@ constexpr int kExtraArgsMax = kArgSlots - 2;
 // and with it the caller. Returns a descriptor of 3 or above, so that the
 // child's dup2 onto 1 and 2 never lands on itself, or -1 with errno set.
 int OpenOutput(const cv::AgentSys& sys, const char* outPath) {
-  int fd;
-  do {
-    fd = sys.openat(AT_FDCWD, outPath,
-                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-  } while (fd < 0 && errno == EINTR);
+  int fd = CVRetryEintr([&] {
+    return sys.openat(AT_FDCWD, outPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                      0600);
+  });
   if (fd < 0) return -1;
   if (fd < 3) {
     int high = sys.fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -49,28 +48,6 @@ int OpenOutput(const cv::AgentSys& sys, const char* outPath) {
   return fd;
 }
 
-int SetAgentAttributes(posix_spawnattr_t* attr) {
-  sigset_t all;
-  sigset_t none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  int rc = posix_spawnattr_setsigdefault(attr, &all);
-  if (rc == 0) rc = posix_spawnattr_setsigmask(attr, &none);
-  if (rc == 0) {
-    rc = posix_spawnattr_setflags(
-        attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID);
-  }
-  return rc;
-}
-
-int SetAgentFileActions(posix_spawn_file_actions_t* actions, int outFd) {
-  int rc = posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions, outFd, 1);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions, 1, 2);
-  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(actions, 3);
-  return rc;
-}
-
 std::string AgentLogPath(const std::string& confDir) {
   if (!confDir.empty() && confDir.back() == '/') return confDir + "agent.log";
   return confDir + "/agent.log";
@@ -83,24 +60,13 @@ int CVSpawnWithStdout(const char* path, char* const argv[], const char* outPath,
   int outFd = OpenOutput(sys, outPath);
   if (outFd < 0) return errno;
 
-  posix_spawnattr_t attr;
-  int rc = posix_spawnattr_init(&attr);
-  if (rc != 0) {
-    sys.close(outFd);
-    return rc;
-  }
-  posix_spawn_file_actions_t actions;
-  rc = posix_spawn_file_actions_init(&actions);
-  if (rc != 0) {
-    posix_spawnattr_destroy(&attr);
-    sys.close(outFd);
-    return rc;
-  }
-  rc = SetAgentAttributes(&attr);
-  if (rc == 0) rc = SetAgentFileActions(&actions, outFd);
-  if (rc == 0) rc = sys.posix_spawn(pidOut, path, &actions, &attr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  // stdin from /dev/null, stdout to the file, stderr as stdout.
+  CVSpawnOptions options;
+  options.stdio[1] = outFd;
+  options.stdio[2] = 1;
+  options.newSession = true;
+  options.spawn = sys.posix_spawn;
+  int rc = CVSpawnProcess(path, argv, options, pidOut);
   sys.close(outFd);
   return rc;
 }

@@ -56,8 +56,9 @@ struct DiagnoseSys {
   // CVFindOldFrozenAgent(0, youngOut).
   std::function<pid_t(pid_t* youngOut)> findOldAgent;
   // Runs argv[0] (a full path, not searched) with argv, stdin on /dev/null,
-  // stdout and stderr captured, no other descriptor, this process's
-  // environment; kills it after `timeoutSeconds`.
+  // stdout and stderr captured, no other descriptor, default signal
+  // actions and none blocked, this process's environment; kills it after
+  // `timeoutSeconds`.
   std::function<CommandResult(const std::vector<std::string>& argv, double timeoutSeconds)> runCommand;
 };
 

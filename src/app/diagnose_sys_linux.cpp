@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -19,6 +18,8 @@
 #include "app/diagnose_sys.h"
 #include "queue/conf_dir.h"
 #include "queue/queue_sys.h"
+#include "util/eintr.h"
+#include "util/process.h"
 
 namespace cv {
 
@@ -33,10 +34,7 @@ double MonotonicNow() {
 int ListDir(int dirFd, std::vector<std::string>* names) {
   // A descriptor of its own: closedir closes it, and the caller's keeps its
   // offset.
-  int fd;
-  do {
-    fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = CVRetryEintr([&] { return ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return errno;
   DIR* dir = ::fdopendir(fd);
   if (!dir) {
@@ -74,26 +72,18 @@ int SpawnQuery(const std::vector<std::string>& argv, Pipes* pipes, pid_t* pid) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  int rc = posix_spawn_file_actions_init(&actions);
-  if (rc != 0) return rc;
-  rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, pipes->out[1], 1);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, pipes->err[1], 2);
-  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (rc == 0) rc = posix_spawn(pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc;
+  // stdin from /dev/null, stdout and stderr into the pipes.
+  CVSpawnOptions options;
+  options.stdio[1] = pipes->out[1];
+  options.stdio[2] = pipes->err[1];
+  return CVSpawnProcess(args[0], args.data(), options, pid);
 }
 
 // Reads what is ready on `fd` into `into` (kept to kCommandOutputMax);
 // false at the end of the stream or on an error.
 bool Drain(int fd, std::string* into) {
   char buf[4096];
-  ssize_t n;
-  do {
-    n = ::read(fd, buf, sizeof buf);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = CVRetryEintr([&] { return ::read(fd, buf, sizeof buf); });
   if (n <= 0) return false;
   size_t room = kCommandOutputMax - std::min(kCommandOutputMax, into->size());
   into->append(buf, std::min(room, static_cast<size_t>(n)));
@@ -103,23 +93,19 @@ bool Drain(int fd, std::string* into) {
 // Reaps `pid` if it has exited, without waiting; true once it is gone.
 // ECHILD (someone else reaped it) counts as gone, its status unknown (-1).
 bool Reaped(pid_t pid, int* status) {
-  pid_t r;
-  do {
-    r = ::waitpid(pid, status, WNOHANG);
-  } while (r < 0 && errno == EINTR);
+  pid_t r = CVWaitProcess(pid, status, WNOHANG);
   if (r < 0 && errno == ECHILD) *status = -1;
   return r == pid || (r < 0 && errno == ECHILD);
 }
 
 void ReapAfterKill(pid_t pid, int* status) {
   ::kill(pid, SIGKILL);
-  while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
-  }
+  CVWaitProcess(pid, status, 0);
 }
 
 CommandResult QueryResult(int status) {
   CommandResult r;
-  if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  r.status = CVDecodeWaitStatus(status).code;
   return r;
 }
 
@@ -131,11 +117,7 @@ DiagnoseSys MakeReal() {
     return std::string(v);
   };
   sys.openat = [](int dirFd, const char* path, int flags) {
-    int fd;
-    do {
-      fd = ::openat(dirFd, path, flags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return CVRetryEintr([&] { return ::openat(dirFd, path, flags); });
   };
   sys.fstat = [](int fd, struct stat* st) { return ::fstat(fd, st); };
   sys.fstatvfs = [](int fd, struct statvfs* st) { return ::fstatvfs(fd, st); };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/diagnose.h"
+#include "util/write_all.h"
 
 #ifndef CV_VERSION
 #error "CV_VERSION must be defined by the build"
@@ -50,17 +51,6 @@ constexpr const char kHelp[] =
     "\n"
     "Its log: journalctl --user -t corvantis-opener\n";
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<AppOption> ParseAppOption(int argc, const char* const* argv) {
@@ -78,13 +68,15 @@ std::string VersionText() { return std::string("corvantis-opener ") + CV_VERSION
 int RunAppOption(AppOption option, const DiagnoseSys& sys, int outFd) {
   switch (option) {
     case AppOption::kHelp:
-      return WriteAll(outFd, kHelp) ? 0 : 1;
-    case AppOption::kVersion:
-      return WriteAll(outFd, VersionText()) ? 0 : 1;
+      return CVWriteAll(outFd, kHelp, sizeof kHelp - 1) == 0 ? 0 : 1;
+    case AppOption::kVersion: {
+      std::string version = VersionText();
+      return CVWriteAll(outFd, version.data(), version.size()) == 0 ? 0 : 1;
+    }
     case AppOption::kDiagnose: {
       std::string report;
       int status = RunDiagnose(sys, &report);
-      return WriteAll(outFd, report) ? status : 1;
+      return CVWriteAll(outFd, report.data(), report.size()) == 0 ? status : 1;
     }
   }
   return 1;

@@ -5,6 +5,7 @@
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
 #include "platform/log.h"
+#include "util/eintr.h"
 
 namespace {
 
@@ -110,14 +111,8 @@ void CVOpener::becomeParentOf(pid_t pid) {
 void CVOpener::childExited(pid_t pid) {
   if (pid <= 0 || pid != _child) return;
   int status = 0;
-  for (;;) {
-    int st = 0;
-    if (platform_.WaitPid(pid, &st) >= 0) {
-      status = st;
-      break;
-    }
-    if (errno != EINTR) break;
-  }
+  int st = 0;
+  if (CVRetryEintr([&] { return platform_.WaitPid(pid, &st); }) >= 0) status = st;
   LOG->Write(cv::LogLevel::kDefault, "agent pid %d exited (status %d)",
              {static_cast<int>(pid), status});
   if (_childWatch) {

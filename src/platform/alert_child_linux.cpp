@@ -2,7 +2,6 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 
 #include "platform/alert_presenter.h"
 #include "platform/log.h"
+#include "util/process.h"
 
 namespace cv {
 
@@ -27,23 +27,6 @@ int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid
 const char* GetEnv(const char* name) { return std::getenv(name); }
 
 const AlertChildCalls kRealCalls = {::posix_spawn, PidfdOpen, ::waitpid, ::close, GetEnv};
-
-int SetChildAttributes(posix_spawnattr_t* attr) {
-  sigset_t all;
-  sigset_t none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  int rc = posix_spawnattr_setsigdefault(attr, &all);
-  if (rc == 0) rc = posix_spawnattr_setsigmask(attr, &none);
-  if (rc == 0) rc = posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  return rc;
-}
-
-int SetChildFileActions(posix_spawn_file_actions_t* actions) {
-  int rc = posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(actions, 3);
-  return rc;
-}
 
 constexpr char kX11StartupName[] = "DESKTOP_STARTUP_ID";
 constexpr char kWaylandStartupName[] = "XDG_ACTIVATION_TOKEN";
@@ -82,21 +65,13 @@ int SpawnAlert(const AlertChildCalls& calls, const std::string& program, const s
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv = Pointers(all);
   std::vector<char*> envp = Pointers(env);
-  posix_spawnattr_t attr;
-  int rc = posix_spawnattr_init(&attr);
-  if (rc != 0) return rc;
-  posix_spawn_file_actions_t actions;
-  rc = posix_spawn_file_actions_init(&actions);
-  if (rc != 0) {
-    posix_spawnattr_destroy(&attr);
-    return rc;
-  }
-  rc = SetChildAttributes(&attr);
-  if (rc == 0) rc = SetChildFileActions(&actions);
-  if (rc == 0) rc = calls.posixSpawn(pidOut, program.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return rc;
+  // stdin from /dev/null, stdout and stderr shared with this process.
+  CVSpawnOptions options;
+  options.stdio[1] = kCVStdioInherit;
+  options.stdio[2] = kCVStdioInherit;
+  options.envp = envp.data();
+  options.spawn = calls.posixSpawn;
+  return CVSpawnProcess(program.c_str(), argv.data(), options, pidOut);
 }
 
 }  // namespace
@@ -125,24 +100,21 @@ void DeleteAlertChild(gpointer data) {
 
 // Reaps the child. Returns false while a poll finds it still running.
 bool Reap(AlertChild* child, int* status, int* err) {
-  int options = child->pidfd >= 0 ? 0 : WNOHANG;
-  pid_t r;
-  do {
-    r = child->calls->waitPid(child->pid, status, options);
-  } while (r < 0 && errno == EINTR);
+  pid_t r = CVWaitProcess(child->pid, status, child->pidfd >= 0 ? 0 : WNOHANG, child->calls->waitPid);
   *err = r < 0 ? errno : 0;
   return r != 0;
 }
 
 void Finish(AlertChild* child, int status, int err) {
-  bool seen = err == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  CVProcessExit exit = CVDecodeWaitStatus(status);
+  bool seen = err == 0 && exit.code == 0;
   if (!seen) {
     if (err != 0) {
       LOG->Write(LogLevel::kError, "alert window pid %d lost (%{public}s)", {child->pid, strerror(err)});
-    } else if (WIFSIGNALED(status)) {
-      LOG->Write(LogLevel::kError, "alert window pid %d killed by signal %d", {child->pid, WTERMSIG(status)});
+    } else if (exit.signal != 0) {
+      LOG->Write(LogLevel::kError, "alert window pid %d killed by signal %d", {child->pid, exit.signal});
     } else {
-      LOG->Write(LogLevel::kError, "alert window pid %d failed (status %d)", {child->pid, WEXITSTATUS(status)});
+      LOG->Write(LogLevel::kError, "alert window pid %d failed (status %d)", {child->pid, exit.code});
     }
     child->fallback->Show("", child->informativeText, [] {});
     // No window showed it: the next one may.
@@ -180,12 +152,9 @@ void DeleteHelperChild(gpointer data) {
 gboolean OnHelperEvent(gpointer data) {
   auto* child = static_cast<HelperChild*>(data);
   int status = 0;
-  pid_t r;
-  do {
-    r = child->calls->waitPid(child->pid, &status, child->pidfd >= 0 ? 0 : WNOHANG);
-  } while (r < 0 && errno == EINTR);
+  pid_t r = CVWaitProcess(child->pid, &status, child->pidfd >= 0 ? 0 : WNOHANG, child->calls->waitPid);
   if (r == 0) return G_SOURCE_CONTINUE;
-  if (r > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+  if (r > 0 && CVDecodeWaitStatus(status).code != 0) {
     LOG->Write(LogLevel::kError, "startup sequence not ended: pid %d status %d", {child->pid, status});
   }
   return G_SOURCE_REMOVE;
@@ -304,8 +273,7 @@ void WindowAlertPresenter::EndAll() {
     child->shown = nullptr;
     ::kill(child->pid, SIGKILL);
     int status = 0;
-    while (calls_.waitPid(child->pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    CVWaitProcess(child->pid, &status, 0, calls_.waitPid);
     // Deletes `child` (now, or once a dispatch of it returns).
     g_source_destroy(child->source);
   }

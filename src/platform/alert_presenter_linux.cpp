@@ -6,28 +6,17 @@
 #include <cstdlib>
 #include <utility>
 
+#include "util/write_all.h"
+
 namespace cv {
-
-namespace {
-
-void WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-}  // namespace
 
 void StderrAlertPresenter::Show(const std::string&, const std::string& informativeText,
                                 std::function<void()> dismissed) {
   // A write that fails (stderr closed, or a pipe without a reader: the
   // opener ignores SIGPIPE) loses the text and nothing else.
   int saved = errno;
-  WriteAll(STDERR_FILENO, "Corvantis Agent: " + informativeText + "\n");
+  std::string text = "Corvantis Agent: " + informativeText + "\n";
+  CVWriteAll(STDERR_FILENO, text.data(), text.size());
   errno = saved;
   dismissed();
 }

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/eintr.h"
+
 namespace cv {
 
 namespace {
@@ -142,8 +144,7 @@ std::vector<std::string> ReadDirectoryEvents(DirectoryState& state, bool* gone) 
   std::vector<std::string> names;
   alignas(struct inotify_event) char buf[4096];
   for (;;) {
-    ssize_t n = state.calls->readFd(state.fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = CVRetryEintr([&] { return state.calls->readFd(state.fd, buf, sizeof buf); });
     if (n < 0 && errno == EAGAIN) break;
     if (n <= 0) {
       *gone = true;
@@ -205,8 +206,7 @@ gboolean SignalReadable(gint, GIOCondition, gpointer data) {
   auto state = Borrow<TerminationWatch>(data);
   for (;;) {
     struct signalfd_siginfo info;
-    ssize_t n = state->calls->readFd(state->fd, &info, sizeof info);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = CVRetryEintr([&] { return state->calls->readFd(state->fd, &info, sizeof info); });
     if (n != static_cast<ssize_t>(sizeof info)) break;
     state->requested(static_cast<int>(info.ssi_signo));
   }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "util/eintr.h"
+
 namespace cv {
 
 namespace {
@@ -174,10 +176,7 @@ void StderrLog::Emit(LogLevel, const std::string& line, std::string_view) {
   // opener ignores SIGPIPE) loses the line and nothing else; errno stays
   // as the caller left it.
   int saved = errno;
-  ssize_t n;
-  do {
-    n = ::write(STDERR_FILENO, text.data(), text.size());
-  } while (n < 0 && errno == EINTR);
+  CVRetryEintr([&] { return ::write(STDERR_FILENO, text.data(), text.size()); });
   errno = saved;
 }
 

@@ -13,6 +13,8 @@
 
 #include "platform/journal_log_linux.h"
 #include "platform/log.h"
+#include "util/eintr.h"
+#include "util/write_all.h"
 
 namespace cv {
 
@@ -35,36 +37,13 @@ struct JournalSocket {
   }
 };
 
-ssize_t SendRetrying(const JournalCalls& calls, int fd, struct msghdr* msg) {
-  ssize_t n;
-  do {
-    n = calls.sendmsg(fd, msg, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n;
-}
-
-// Writes all of `data` to `fd`; false with errno set.
-bool WriteAll(const JournalCalls& calls, int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = calls.write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The record in a sealed memfd, passed as the only content of a datagram.
 int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& datagram) {
   const JournalCalls& calls = *sock.calls;
   int mfd = calls.memfdCreate("journal-record", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (mfd < 0) return -errno;
-  if (!WriteAll(calls, mfd, datagram) || calls.fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
+  if (CVWriteAll(mfd, datagram.data(), datagram.size(), calls.write) != 0 ||
+      calls.fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
     int err = errno;
     calls.close(mfd);
     return -err;
@@ -83,7 +62,7 @@ int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& data
   cmsg->cmsg_type = SCM_RIGHTS;
   cmsg->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(cmsg), &mfd, sizeof(int));
-  ssize_t n = SendRetrying(calls, sock.fd, msg);
+  ssize_t n = CVRetryEintr([&] { return calls.sendmsg(sock.fd, msg, MSG_NOSIGNAL); });
   int err = errno;
   calls.close(mfd);
   return n < 0 ? -err : 0;
@@ -108,7 +87,7 @@ int Send(JournalSocket& sock, const std::vector<std::string>& fields) {
   msg.msg_namelen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sock.path.size() + 1);
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  if (SendRetrying(calls, sock.fd, &msg) >= 0) return 0;
+  if (CVRetryEintr([&] { return calls.sendmsg(sock.fd, &msg, MSG_NOSIGNAL); }) >= 0) return 0;
   if (errno != EMSGSIZE && errno != ENOBUFS) return -errno;
   return SendAsMemfd(sock, &msg, datagram);
 }

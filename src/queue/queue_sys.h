@@ -23,6 +23,8 @@
 #include <optional>
 #include <string>
 
+#include "util/eintr.h"
+
 struct CVQueueSys {
   std::function<int(int dirFd, const char* path, int flags, mode_t mode)> openat;
   std::function<int(int dirFd, const char* path, mode_t mode)> mkdirat;
@@ -52,18 +54,6 @@ struct CVQueueSys {
   // 16 bytes of a random (version 4) UUID.
   std::function<void(unsigned char out[16])> uuid;
 };
-
-// Calls `call` again while it fails (-1) with EINTR; returns its last
-// result, errno as that call left it. Not for close: Linux has released the
-// descriptor even when close says EINTR.
-template <typename Call>
-auto CVRetryEintr(Call&& call) -> decltype(call()) {
-  decltype(call()) rc;
-  do {
-    rc = call();
-  } while (rc < 0 && errno == EINTR);
-  return rc;
-}
 
 // The table of real calls.
 const CVQueueSys& CVQueueSysReal();

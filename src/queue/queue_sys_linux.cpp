@@ -51,8 +51,7 @@ bool ReadUrandom(unsigned char* out, size_t n) {
   if (fd < 0) return false;
   size_t done = 0;
   while (done < n) {
-    ssize_t got = ::read(fd, out + done, n - done);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = CVRetryEintr([&] { return ::read(fd, out + done, n - done); });
     if (got <= 0) break;
     done += static_cast<size_t>(got);
   }

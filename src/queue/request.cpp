@@ -8,6 +8,7 @@
 #include "queue/conf_dir.h"
 #include "queue/queue_sys.h"
 #include "queue/request_doc.h"
+#include "util/write_all.h"
 
 int64_t lastMs = 0;
 
@@ -16,20 +17,6 @@ namespace {
 constexpr const char* kQueueDir = "open-requests";
 constexpr const char* kOriginBundled = "mac-opener";
 constexpr const char* kOriginDev = "mac-opener-dev";
-
-// Writes all of `data` to `fd`; 0 or the error of the failing write. A
-// write that makes no progress would repeat forever: it fails with EIO.
-int WriteAll(const CVQueueSys& sys, int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = sys.write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
 
 // Writes `doc` into the new file `tmpName` in `qfd`, flushes and closes it.
 // 0 or the first error of write, fsync, close; the file stays either way.
@@ -41,7 +28,7 @@ int WriteTemp(const CVQueueSys& sys, int qfd, const std::string& tmpName, const 
   });
   if (fd < 0) return errno;
   *created = true;
-  int err = WriteAll(sys, fd, doc);
+  int err = CVWriteAll(fd, doc.data(), doc.size(), sys.write);
   if (err == 0 && CVRetryEintr([&] { return sys.fsync(fd); }) != 0) err = errno;
   // EINTR from close: the descriptor is released, and fsync has the data.
   if (sys.close(fd) != 0 && errno != EINTR && err == 0) err = errno;

@@ -101,6 +101,28 @@ TEST(RunCommand, ChildHasOnlyItsStandardDescriptorsAndOurEnvironment) {
   EXPECT_EQ(Sh("echo \"$CV_DIAGNOSE_TEST_VAR\"").out, "passed on\n");
 }
 
+TEST(RunCommand, ChildStartsWithDefaultSignalActionsAndNoneBlocked) {
+  // What the opener may have set before: SIGPIPE ignored, termination
+  // signals blocked.
+  struct sigaction ignore{}, oldPipe{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &oldPipe);
+  sigset_t block, oldMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGHUP);
+  sigprocmask(SIG_BLOCK, &block, &oldMask);
+  cv::CommandResult r = cv::RunCommand({CV_AGENT_WITNESS}, 10);
+  sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+  sigaction(SIGPIPE, &oldPipe, nullptr);
+  ASSERT_EQ(r.status, 0) << r.err;
+  cvtest::WitnessReport w = cvtest::ParseWitnessReport(r.out);
+  ASSERT_TRUE(w.complete) << r.out;
+  EXPECT_EQ(w.handlers, std::vector<int>{}) << "signals not at their default action";
+  EXPECT_EQ(w.masked, std::vector<int>{}) << "blocked signals";
+}
+
 TEST(RealDiagnoseSys, ListDirLeavesTheCallersDescriptorAlone) {
   cvtest::TempDir dir;
   for (const char* n : {"b.json", ".a.tmp", "c"}) ASSERT_TRUE(cvtest::WriteFile(dir.Join(n), ""));

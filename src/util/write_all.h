@@ -1,0 +1,33 @@
+// Writing a whole buffer to a descriptor.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+#include "util/eintr.h"
+
+// Writes all `size` bytes at `data` to `fd` with `write` (::write unless a
+// test passes its own call of the same signature: a short write, EINTR, a
+// failure), a short write continued, a write interrupted by a signal
+// (EINTR) repeated. Returns 0 once every byte is written; else the error
+// number of the write that failed, EIO when a write wrote nothing (no
+// progress: it gives up rather than spin), with errno set to the same
+// value. Bytes written before a failure stay written.
+template <typename Write = ssize_t (*)(int, const void*, size_t)>
+int CVWriteAll(int fd, const void* data, size_t size, const Write& write = ::write) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = CVRetryEintr([&] { return write(fd, p + done, size - done); });
+    if (n < 0) return errno;
+    if (n == 0) {
+      errno = EIO;
+      return EIO;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}

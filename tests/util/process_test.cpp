@@ -1,0 +1,258 @@
+// The process helper on real children: the state a child starts in (its
+// descriptors, session, signal actions and mask, environment), the wait
+// repeated after a signal, and the exit status decoded.
+#include "util/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "helpers/witness_report.h"
+#include "test_support.h"
+
+namespace {
+
+// Reads `fd` to its end.
+std::string ReadAll(int fd) {
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return out;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+// Runs the witness with `options`, its stdout on a pipe unless the options
+// say otherwise; returns its report and exit.
+struct Witnessed {
+  int rc = -1;
+  cvtest::WitnessReport report;
+  CVProcessExit exit;
+};
+
+Witnessed RunWitness(CVSpawnOptions options, bool stdoutOnPipe = true) {
+  Witnessed w;
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return w;
+  if (stdoutOnPipe) options.stdio[1] = p[1];
+  char* argv[] = {const_cast<char*>(CV_AGENT_WITNESS), const_cast<char*>("one"), nullptr};
+  pid_t pid = -1;
+  w.rc = CVSpawnProcess(CV_AGENT_WITNESS, argv, options, &pid);
+  close(p[1]);
+  std::string text = ReadAll(p[0]);
+  close(p[0]);
+  if (w.rc != 0) return w;
+  int status = 0;
+  if (CVWaitProcess(pid, &status, 0) != pid) return w;
+  w.exit = CVDecodeWaitStatus(status);
+  w.report = cvtest::ParseWitnessReport(text);
+  return w;
+}
+
+TEST(SpawnProcessTest, ChildStartsWithDefaultSignalsNoMaskAndOnlyItsStdio) {
+  // State of this process that no child may inherit.
+  struct sigaction ignore{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction oldUsr1, oldPipe;
+  sigaction(SIGUSR1, &ignore, &oldUsr1);
+  sigaction(SIGPIPE, &ignore, &oldPipe);
+  sigset_t block, oldMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGRTMIN + 3);
+  sigprocmask(SIG_BLOCK, &block, &oldMask);
+  int leak = open("/dev/zero", O_RDONLY);  // no close-on-exec
+  int leakHigh = dup2(leak, 200);
+
+  struct Case {
+    const char* name;
+    bool newSession;
+  };
+  for (const Case& c : {Case{"same session", false}, Case{"new session", true}}) {
+    SCOPED_TRACE(c.name);
+    CVSpawnOptions options;
+    options.newSession = c.newSession;
+    Witnessed w = RunWitness(options);
+    ASSERT_EQ(w.rc, 0);
+    ASSERT_TRUE(w.report.complete);
+    EXPECT_EQ(w.exit.code, 0);
+    EXPECT_EQ(w.report.fds.size(), 3u) << "descriptors other than 0, 1 and 2 reached the child";
+    EXPECT_EQ(w.report.fds[0], "/dev/null r");
+    EXPECT_EQ(w.report.fds[1].rfind("pipe:[", 0), 0u) << w.report.fds[1];
+    EXPECT_EQ(w.report.fds[2], "/dev/null w");
+    EXPECT_EQ(w.report.session, c.newSession ? "new" : "inherited");
+    EXPECT_EQ(w.report.handlers, std::vector<int>{}) << "signals not at their default action";
+    EXPECT_EQ(w.report.masked, std::vector<int>{}) << "blocked signals";
+    EXPECT_EQ(w.report.args, (std::vector<std::string>{CV_AGENT_WITNESS, "one"}));
+  }
+
+  close(leak);
+  close(leakHigh);
+  sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+  sigaction(SIGUSR1, &oldUsr1, nullptr);
+  sigaction(SIGPIPE, &oldPipe, nullptr);
+}
+
+TEST(SpawnProcessTest, StandardDescriptorsFollowTheOptions) {
+  cvtest::TempDir dir;
+  std::string out = dir.Join("out");
+  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 3);
+  std::string report = dir.Join("report");
+  std::string reportEnv = "CV_WITNESS_REPORT=" + report;
+  char* envp[] = {const_cast<char*>(reportEnv.c_str()), nullptr};
+
+  struct Case {
+    const char* name;
+    int stdio[3];
+    std::map<int, std::string> fds;
+  };
+  const Case cases[] = {
+      {"all null", {kCVStdioNull, kCVStdioNull, kCVStdioNull},
+       {{0, "/dev/null r"}, {1, "/dev/null w"}, {2, "/dev/null w"}}},
+      {"file on 1, 2 as 1", {kCVStdioNull, fd, 1}, {{0, "/dev/null r"}, {1, out + " w append"}, {2, out + " w append"}}},
+      {"file on 2 only", {kCVStdioNull, kCVStdioNull, fd}, {{0, "/dev/null r"}, {1, "/dev/null w"}, {2, out + " w append"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CVSpawnOptions options;
+    for (int i = 0; i < 3; ++i) options.stdio[i] = c.stdio[i];
+    options.envp = envp;
+    Witnessed w = RunWitness(options, false);
+    ASSERT_EQ(w.rc, 0);
+    EXPECT_EQ(w.exit.code, 0);
+    cvtest::WitnessReport r = cvtest::ParseWitnessReport(cvtest::ReadFile(report).value_or(""));
+    ASSERT_TRUE(r.complete) << "the environment given did not reach the child";
+    EXPECT_EQ(r.fds, c.fds);
+  }
+  close(fd);
+}
+
+TEST(SpawnProcessTest, InheritedDescriptorsStayAsTheyAre) {
+  // The child's 0 and 1 are this process's; only 2 is set.
+  CVSpawnOptions options;
+  options.stdio[0] = kCVStdioInherit;
+  options.stdio[1] = kCVStdioInherit;
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+  int savedOut = dup(1);
+  ASSERT_GE(savedOut, 0);
+  ASSERT_EQ(dup2(p[1], 1), 1);
+  char* argv[] = {const_cast<char*>(CV_AGENT_WITNESS), nullptr};
+  pid_t pid = -1;
+  int rc = CVSpawnProcess(CV_AGENT_WITNESS, argv, options, &pid);
+  dup2(savedOut, 1);
+  close(savedOut);
+  close(p[1]);
+  ASSERT_EQ(rc, 0);
+  std::string text = ReadAll(p[0]);
+  close(p[0]);
+  int status = 0;
+  ASSERT_EQ(CVWaitProcess(pid, &status, 0), pid);
+  cvtest::WitnessReport r = cvtest::ParseWitnessReport(text);
+  ASSERT_TRUE(r.complete);
+  EXPECT_EQ(r.fds[1].rfind("pipe:[", 0), 0u) << r.fds[1];
+  EXPECT_EQ(r.fds[2], "/dev/null w");
+  EXPECT_EQ(r.fds.size(), 3u);
+}
+
+TEST(SpawnProcessTest, FailureLeavesNoChildAndReportsTheError) {
+  cvtest::TempDir dir;
+  std::string missing = dir.Join("missing");
+  char* argv[] = {const_cast<char*>(missing.c_str()), nullptr};
+  pid_t pid = 1234;
+  EXPECT_EQ(CVSpawnProcess(missing.c_str(), argv, CVSpawnOptions{}, &pid), ENOENT);
+  EXPECT_EQ(pid, 1234) << "pid set on failure";
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+
+  // An injected spawn call is the one used, and its error is passed on.
+  static int calls = 0;
+  CVSpawnOptions options;
+  options.spawn = [](pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*,
+                     char* const[], char* const[]) {
+    ++calls;
+    return EAGAIN;
+  };
+  char* witness[] = {const_cast<char*>(CV_AGENT_WITNESS), nullptr};
+  EXPECT_EQ(CVSpawnProcess(CV_AGENT_WITNESS, witness, options, nullptr), EAGAIN);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(WaitProcessTest, ExitStatusAndSignalAreDecoded) {
+  struct Case {
+    const char* script;
+    int code;
+    int signal;
+  };
+  const Case cases[] = {
+      {"exit 0", 0, 0},
+      {"exit 3", 3, 0},
+      {"exit 255", 255, 0},
+      {"kill -TERM $$", -1, SIGTERM},
+      {"kill -KILL $$", -1, SIGKILL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), const_cast<char*>(c.script), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(CVSpawnProcess("/bin/sh", argv, CVSpawnOptions{}, &pid), 0);
+    int status = 0;
+    ASSERT_EQ(CVWaitProcess(pid, &status, 0), pid);
+    CVProcessExit exit = CVDecodeWaitStatus(status);
+    EXPECT_EQ(exit.code, c.code);
+    EXPECT_EQ(exit.signal, c.signal);
+  }
+}
+
+void OnAlarm(int) {}
+
+TEST(WaitProcessTest, WaitInterruptedBySignalsIsRepeated) {
+  // A handler without SA_RESTART: every alarm interrupts waitpid with EINTR.
+  struct sigaction sa{}, old{};
+  sa.sa_handler = OnAlarm;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGALRM, &sa, &old);
+  static int interrupted = 0;
+  CVWaitCall countingWait = [](pid_t pid, int* status, int options) {
+    pid_t r = waitpid(pid, status, options);
+    if (r < 0 && errno == EINTR) ++interrupted;
+    return r;
+  };
+  struct itimerval every{{0, 20000}, {0, 20000}};
+  struct itimerval off{};
+
+  char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), const_cast<char*>("sleep 0.3; exit 7"),
+                  nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(CVSpawnProcess("/bin/sh", argv, CVSpawnOptions{}, &pid), 0);
+  setitimer(ITIMER_REAL, &every, nullptr);
+  int status = 0;
+  pid_t r = CVWaitProcess(pid, &status, 0, countingWait);
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
+  ASSERT_EQ(r, pid);
+  EXPECT_GT(interrupted, 0) << "the wait was never interrupted: the case proves nothing";
+  EXPECT_EQ(CVDecodeWaitStatus(status).code, 7);
+
+  // Under WNOHANG a running child gives 0, and a failure stays a failure.
+  ASSERT_EQ(CVSpawnProcess("/bin/sh", argv, CVSpawnOptions{}, &pid), 0);
+  EXPECT_EQ(CVWaitProcess(pid, &status, WNOHANG), 0);
+  ASSERT_EQ(CVWaitProcess(pid, &status, 0), pid);
+  EXPECT_EQ(CVWaitProcess(pid, &status, 0), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+}  // namespace
