@@ -107,9 +107,9 @@ class CVOpener {
   // --- application events (events.cpp) ---
   void openURLs(const std::vector<cv::DocumentURL>& urls);
   void applicationDidFinishLaunching();
-  // Always answers false.
-  bool applicationShouldHandleReopen(bool hasVisibleWindows);
-  bool applicationSupportsSecureRestorableState() const;
+  // The desktop here sends no re-open event and asks no restorable-state
+  // question (app/desktop_app.h: no windows, no talk with other instances),
+  // so the controller has no handler for either.
 
   // --- agent supervision (supervision.cpp) ---
   // Gives the requests just posted an agent and a deadline: probes, starts

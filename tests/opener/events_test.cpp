@@ -254,24 +254,5 @@ TEST_F(EventsTest, OpenAfterLaunchEnsuresAndTicks) {
   EXPECT_EQ(platform.ValidTimers(), 1);
 }
 
-TEST_F(EventsTest, ReopenPostsWhileRoomIsLeft) {
-  agents.probeResult = CVAgentRunning;
-  agents.probePid = 3;
-  CVOpener& o = Launched();
-  o.openURLs(Docs(31));
-  EXPECT_FALSE(o.applicationShouldHandleReopen(false));
-  ASSERT_EQ(o._reqs.size(), 32u);
-  EXPECT_EQ(o._reqs.back()->kind, "reopen");
-  EXPECT_EQ(o._reqs.back()->label, "reopen");
-  EXPECT_EQ(agents.probes, 2);
-
-  o._tick.reset();
-  EXPECT_FALSE(o.applicationShouldHandleReopen(true));  // full: ignored
-  EXPECT_EQ(o._reqs.size(), 32u);
-  EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_NE(o._tick, nullptr);
-  EXPECT_TRUE(o._sawEvent);
-}
-
 }  // namespace
 }  // namespace cvtest

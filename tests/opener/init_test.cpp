@@ -33,7 +33,6 @@ TEST_F(InitTest, FreshControllerOpensFolderAndStartsEmpty) {
   EXPECT_EQ(o._child, 0);
   EXPECT_EQ(o._agentPid, 0);
   EXPECT_EQ(o._childWatch, nullptr);
-  EXPECT_TRUE(o.applicationSupportsSecureRestorableState());
   // Creation is silent.
   EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(platform.alerts.empty());
