@@ -32,9 +32,9 @@ void BM_TickOver32Requests(benchmark::State& state) {
   }
   opener->openURLs(docs);
   opener->applicationDidFinishLaunching();
-  if (opener->_reqs.size() != 32) state.SkipWithError("the requests were not posted");
+  if (opener->outstanding() != 32) state.SkipWithError("the requests were not posted");
   for (auto _ : state) opener->tick();
-  if (opener->_reqs.size() != 32 || platform.terminations != 0) state.SkipWithError("the tick changed the table");
+  if (opener->outstanding() != 32 || platform.terminations != 0) state.SkipWithError("the tick changed the table");
   state.SetItemsProcessed(state.iterations() * 32);
 }
 BENCHMARK(BM_TickOver32Requests)->Unit(benchmark::kMicrosecond);

@@ -88,14 +88,3 @@ void CVOpener::applicationDidFinishLaunching() {
   startTick();
   flushAlerts();
 }
-
-bool CVOpener::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
-  _sawEvent = true;
-  if (outstanding() <= kMaxRequests - 1) {
-    if (post("reopen", std::nullopt)) ensureAgent();
-  }
-  startTick();
-  return false;
-}
-
-bool CVOpener::applicationSupportsSecureRestorableState() const { return true; }

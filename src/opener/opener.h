@@ -11,8 +11,10 @@
 // Ownership: exactly one controller per process, created before the loop
 // runs and kept until the end. It owns the request table, the alert queue,
 // the timer and the exit watch. `_cfd` is opened once and never closed.
-// Fields and operations are public so that tests can drive and inspect them;
-// only the controller's own operations change the fields.
+// The operations are public; the fields are private and only the
+// controller's own operations change them. Tests drive the controller
+// through the operations and inspect it through the TEST_ methods at the
+// end of the class.
 #pragma once
 
 #include <sys/types.h>
@@ -107,9 +109,9 @@ class CVOpener {
   // --- application events (events.cpp) ---
   void openURLs(const std::vector<cv::DocumentURL>& urls);
   void applicationDidFinishLaunching();
-  // Always answers false.
-  bool applicationShouldHandleReopen(bool hasVisibleWindows);
-  bool applicationSupportsSecureRestorableState() const;
+  // The desktop here sends no re-open event and asks no restorable-state
+  // question (app/desktop_app.h: no windows, no talk with other instances),
+  // so the controller has no handler for either.
 
   // --- agent supervision (supervision.cpp) ---
   // Gives the requests just posted an agent and a deadline: probes, starts
@@ -175,6 +177,42 @@ class CVOpener {
   // stops to wait for the agent it spawned.
   void endStartupFeedback();
 
+  // --- for tests only ---
+  // What the operations left in the fields, read-only; nothing in the
+  // program calls these. A test reaches a state through the operations;
+  // TEST_SetCfd is the one exception (see there).
+  int TEST_Cfd() const { return _cfd; }
+  int TEST_CfdErr() const { return _cfdErr; }
+  const std::optional<std::string>& TEST_BundledAgent() const { return _bundledAgent; }
+  bool TEST_Launched() const { return _launched; }
+  bool TEST_SawEvent() const { return _sawEvent; }
+  bool TEST_GraceDone() const { return _graceDone; }
+  std::optional<double> TEST_LaunchedAt() const { return _launchedAt; }
+  // The request table, oldest first; the records cannot be changed through it.
+  std::vector<std::shared_ptr<const CVRequest>> TEST_Reqs() const { return {_reqs.begin(), _reqs.end()}; }
+  int64_t TEST_Phase() const { return _phase; }
+  std::optional<double> TEST_StartingUntil() const { return _startingUntil; }
+  pid_t TEST_Child() const { return _child; }
+  bool TEST_ChildWatched() const { return _childWatch != nullptr; }
+  pid_t TEST_AgentPid() const { return _agentPid; }
+  std::optional<double> TEST_ClaimBy() const { return _claimBy; }
+  std::optional<double> TEST_HandoffUntil() const { return _handoffUntil; }
+  // Whether the controller holds a tick timer (_tick is set).
+  bool TEST_Ticking() const { return _tick != nullptr; }
+  bool TEST_QueueWatched() const { return _queueWatch != nullptr; }
+  bool TEST_Alerting() const { return _alerting; }
+  size_t TEST_QueuedAlerts() const { return _alertQueue.size(); }
+  bool TEST_Quitting() const { return _quitting; }
+  uint64_t TEST_Unwithdrawn() const { return _unwithdrawn; }
+  // Replaces _cfd, without closing the one it held: -1 stands for a
+  // settings folder that became unusable after the controller was made,
+  // which no operation brings about (the folder is opened once, in the
+  // constructor, and never again).
+  void TEST_SetCfd(int fd) { _cfd = fd; }
+
+ private:
+  void removeRequest(const std::shared_ptr<CVRequest>& req);
+
   // Fields, in the order of the data model.
   int _cfd = -1;
   int _cfdErr = 0;
@@ -212,9 +250,6 @@ class CVOpener {
   pid_t _lostAgentPid = 0;
   // endStartupFeedback has run.
   bool _startupEnded = false;
-
- private:
-  void removeRequest(const std::shared_ptr<CVRequest>& req);
 
   cv::Platform& platform_;
   cv::AgentControl& agents_;

@@ -16,14 +16,14 @@ TEST_F(AlertsTest, QueuedBeforeLaunchShownAfterItOldestFirst) {
   o.alert("third", "A3");
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(platform.activations, 0);
-  EXPECT_EQ(o._alertQueue.size(), 3u);
+  EXPECT_EQ(o.TEST_QueuedAlerts(), 3u);
 
   o.applicationDidFinishLaunching();
   EXPECT_EQ(AlertTexts(), (std::vector<std::string>{"first", "second", "third"}));
   for (const auto& a : platform.alerts) EXPECT_EQ(a.first, "Corvantis Agent");
   EXPECT_EQ(platform.activations, 3);  // once before every alert
-  EXPECT_TRUE(o._alertQueue.empty());
-  EXPECT_FALSE(o._alerting);
+  EXPECT_EQ(o.TEST_QueuedAlerts(), 0u);
+  EXPECT_FALSE(o.TEST_Alerting());
   // Each logged at error level when raised; the newest once more as "queued".
   EXPECT_EQ(Lines("alert A1: <private>"), 1);
   EXPECT_EQ(Lines("alert A3: <private>"), 1);
@@ -46,7 +46,7 @@ TEST_F(AlertsTest, AlertRaisedWhileLaunchingShowsEarlierOnesFirst) {
   EXPECT_EQ(platform.alerts[1].second, o.confErrorText(EACCES));
   EXPECT_EQ(Lines("alert queued: <private>"), 0);
   // Withdrawn before the alert.
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_TRUE(QueueFiles().empty());
 }
 
@@ -56,8 +56,8 @@ TEST_F(AlertsTest, AlertRaisedInsideShowingAlertComesAfterIt) {
   platform.onAlert = [&](size_t i) {
     if (i == 0) {
       o.alert("inner", "A5");
-      queuedDuring.push_back(o._alertQueue.size());
-      EXPECT_TRUE(o._alerting);
+      queuedDuring.push_back(o.TEST_QueuedAlerts());
+      EXPECT_TRUE(o.TEST_Alerting());
       EXPECT_EQ(platform.alerts.size(), 1u);  // not shown yet: no second loop
     }
   };
@@ -65,7 +65,7 @@ TEST_F(AlertsTest, AlertRaisedInsideShowingAlertComesAfterIt) {
   EXPECT_EQ(AlertTexts(), (std::vector<std::string>{"outer", "inner"}));
   EXPECT_EQ(queuedDuring, std::vector<size_t>{1});
   EXPECT_EQ(platform.activations, 2);
-  EXPECT_FALSE(o._alerting);
+  EXPECT_FALSE(o.TEST_Alerting());
 }
 
 TEST_F(AlertsTest, InnerAlertWaitsBehindEarlierQueuedOnes) {
@@ -84,20 +84,31 @@ TEST_F(AlertsTest, FlushDoesNothingWhenEmptyOrWhileAlerting) {
   o.flushAlerts();
   EXPECT_TRUE(log.lines().empty());
 
-  o._launched = true;
-  o._alertQueue.push_back("waiting");
-  o._alerting = true;
-  o.flushAlerts();
-  EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_EQ(o._alertQueue.size(), 1u);
+  // Launched, an alert on screen and another one waiting behind it.
+  o.applicationDidFinishLaunching();
   EXPECT_TRUE(log.lines().empty());
+  bool flushed = false;
+  platform.onAlert = [&](size_t i) {
+    if (i != 0) return;
+    o.alert("waiting", "A5");
+    ASSERT_TRUE(o.TEST_Alerting());
+    size_t lines = log.lines().size();
+    o.flushAlerts();
+    flushed = true;
+    EXPECT_EQ(platform.alerts.size(), 1u);
+    EXPECT_EQ(o.TEST_QueuedAlerts(), 1u);
+    EXPECT_EQ(log.lines().size(), lines);
+  };
+  o.alert("showing", "A1");
+  EXPECT_TRUE(flushed);
+  EXPECT_EQ(AlertTexts(), (std::vector<std::string>{"showing", "waiting"}));
 }
 
 TEST_F(AlertsTest, AfterLaunchEachAlertShowsAtOnce) {
   CVOpener& o = Launched();
   o.alert("now", "A6");
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{"now"});
-  EXPECT_TRUE(o._alertQueue.empty());
+  EXPECT_EQ(o.TEST_QueuedAlerts(), 0u);
   EXPECT_EQ(Lines("alert A6: <private>"), 1);
 }
 

@@ -26,10 +26,10 @@ TEST_P(FilterTest, KeepsCorvaFileUrlsOnly) {
   agents.probePid = 3;
   CVOpener& o = Launched();
   o.openURLs({GetParam().url});
-  EXPECT_EQ(o._reqs.size(), GetParam().accepted ? 1u : 0u);
+  EXPECT_EQ(o.TEST_Reqs().size(), GetParam().accepted ? 1u : 0u);
   EXPECT_EQ(AlertTexts(), GetParam().accepted ? std::vector<std::string>{}
                                               : std::vector<std::string>{kNotCorva});
-  EXPECT_TRUE(o._sawEvent);
+  EXPECT_TRUE(o.TEST_SawEvent());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -56,23 +56,28 @@ TEST_F(EventsTest, OneNotCorvaPerEventAndOrderKept) {
   CVOpener& o = Launched();
   o.openURLs({Web("a"), Doc("/d/one.corva"), Doc("/d/x.txt"), Web("b"), Doc("/d/two.CORVA")});
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kNotCorva});
-  ASSERT_EQ(o._reqs.size(), 2u);
-  EXPECT_EQ(o._reqs[0]->label, "one.corva");
-  EXPECT_EQ(o._reqs[1]->label, "two.CORVA");
-  EXPECT_EQ(o._reqs[0]->kind, "open");
+  ASSERT_EQ(o.TEST_Reqs().size(), 2u);
+  EXPECT_EQ(o.TEST_Reqs()[0]->label, "one.corva");
+  EXPECT_EQ(o.TEST_Reqs()[1]->label, "two.CORVA");
+  EXPECT_EQ(o.TEST_Reqs()[0]->kind, "open");
   o.openURLs({Web("c")});
   EXPECT_EQ(platform.alerts.size(), 2u);  // one more for the next event
 }
 
 TEST_F(EventsTest, EmptyEventStillStartsTheTick) {
+  // A plain launch spawned the agent; nothing is posted and the child
+  // lives, so the timer has stopped to wait for it.
+  ScriptSpawn(600);
   CVOpener& o = Launched();
-  platform.Tick();  // the timer runs; stop it by hand to see the restart
-  o._tick.reset();
+  platform.Tick(0.25, 3);
+  ASSERT_EQ(o.TEST_Child(), 600);
+  ASSERT_FALSE(o.TEST_Ticking());
+  int probes = agents.probes;
   o.openURLs({});
   EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_TRUE(o._reqs.empty());
-  EXPECT_NE(o._tick, nullptr);
-  EXPECT_EQ(agents.probes, 0);
+  EXPECT_TRUE(o.TEST_Reqs().empty());
+  EXPECT_TRUE(o.TEST_Ticking());
+  EXPECT_EQ(agents.probes, probes);
 }
 
 struct RoomCase {
@@ -93,13 +98,13 @@ TEST_P(RoomTest, AdmitsUpToThirtyTwo) {
   agents.probePid = 3;
   CVOpener& o = Launched();
   if (c.present > 0) o.openURLs(Docs(c.present, "/old/p"));
-  ASSERT_EQ(o._reqs.size(), static_cast<size_t>(c.present));
+  ASSERT_EQ(o.TEST_Reqs().size(), static_cast<size_t>(c.present));
   o.openURLs(Docs(c.docs, "/new/n"));
   EXPECT_EQ(AlertTexts(), c.a6 ? std::vector<std::string>{kA6} : std::vector<std::string>{});
-  ASSERT_EQ(o._reqs.size(), c.present + c.posted);
+  ASSERT_EQ(o.TEST_Reqs().size(), c.present + c.posted);
   EXPECT_EQ(QueueFiles().size(), c.present + c.posted);
   for (size_t i = 0; i < c.posted; ++i)  // the first ones, in order
-    EXPECT_EQ(o._reqs[c.present + i]->label, "n" + std::to_string(i) + ".corva");
+    EXPECT_EQ(o.TEST_Reqs()[c.present + i]->label, "n" + std::to_string(i) + ".corva");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RoomTest,
@@ -117,7 +122,7 @@ TEST_F(EventsTest, FailedPostStopsTheEventWithOneA1) {
   EXPECT_EQ(platform.alerts.size(), 1u);
   EXPECT_EQ(Lines("alert A1: <private>"), 1);
   EXPECT_EQ(agents.probes, 0);  // nothing posted: no ensureAgent
-  EXPECT_NE(o._tick, nullptr);
+  EXPECT_TRUE(o.TEST_Ticking());
 }
 
 TEST_F(EventsTest, FailedPostMidEventStopsButEnsuresTheEarlierOnes) {
@@ -135,13 +140,13 @@ TEST_F(EventsTest, FailedPostMidEventStopsButEnsuresTheEarlierOnes) {
   };
   SwapQueueSys();
   o.openURLs({Doc("/d/a.corva"), Doc("/d/b.corva"), Doc("/d/c.corva")});
-  ASSERT_EQ(o._reqs.size(), 1u);
-  EXPECT_EQ(o._reqs[0]->label, "a.corva");
+  ASSERT_EQ(o.TEST_Reqs().size(), 1u);
+  EXPECT_EQ(o.TEST_Reqs()[0]->label, "a.corva");
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(ENOSPC)});
   EXPECT_EQ(writes, 2);  // c was never tried
   EXPECT_EQ(QueueFiles(), std::vector<std::string>{Stem(0) + ".json"});
   EXPECT_EQ(agents.probes, 1);
-  EXPECT_EQ(o._claimBy, platform.now + 15);
+  EXPECT_EQ(o.TEST_ClaimBy(), platform.now + 15);
 }
 
 // Documents whose paths cannot go into a request are skipped, the others
@@ -155,10 +160,10 @@ TEST_F(EventsTest, BadPathsAreSkippedAndTheRestPosted) {
   platform.onAlert = [&](size_t) { EXPECT_EQ(agents.probes, 1); };
   o.openURLs({Doc("/d/a.corva"), Doc("/d/bad\xFE.corva"), Doc("/d/b.corva"), Doc(longPath),
               Doc("/d/worse\xC3.corva"), Doc("/d/c.corva")});
-  ASSERT_EQ(o._reqs.size(), 3u);
-  EXPECT_EQ(o._reqs[0]->label, "a.corva");
-  EXPECT_EQ(o._reqs[1]->label, "b.corva");
-  EXPECT_EQ(o._reqs[2]->label, "c.corva");
+  ASSERT_EQ(o.TEST_Reqs().size(), 3u);
+  EXPECT_EQ(o.TEST_Reqs()[0]->label, "a.corva");
+  EXPECT_EQ(o.TEST_Reqs()[1]->label, "b.corva");
+  EXPECT_EQ(o.TEST_Reqs()[2]->label, "c.corva");
   EXPECT_EQ(AlertTexts(),
             (std::vector<std::string>{
                 "Corvantis can't open \u201C" "bad\uFFFD.corva\u201D: its path isn't valid UTF-8."}));
@@ -186,10 +191,10 @@ TEST_F(EventsTest, NamesWithoutAFolderAreSkippedAndTheRestPosted) {
                                        noFolder("other.corva"), noFolder("notes.txt")};
   for (auto& url : Docs(30, "/d/n")) urls.push_back(url);  // 32 with the two before: no "A6"
   o.openURLs(urls);
-  ASSERT_EQ(o._reqs.size(), 31u);
-  EXPECT_EQ(o._reqs[0]->label, "a.corva");
-  EXPECT_EQ(o._reqs[1]->label, "n0.corva");
-  for (const auto& req : o._reqs) EXPECT_NE(req->label, "rel.corva");
+  ASSERT_EQ(o.TEST_Reqs().size(), 31u);
+  EXPECT_EQ(o.TEST_Reqs()[0]->label, "a.corva");
+  EXPECT_EQ(o.TEST_Reqs()[1]->label, "n0.corva");
+  for (const auto& req : o.TEST_Reqs()) EXPECT_NE(req->label, "rel.corva");
   EXPECT_EQ(AlertTexts(), (std::vector<std::string>{
                               kNotCorva, "Corvantis can't open \u201Crel.corva\u201D: the folder it was opened "
                                          "from no longer exists or can't be read."}));
@@ -204,7 +209,7 @@ TEST_F(EventsTest, BadPathBeforeLaunchIsShownAfterIt) {
   agents.probePid = 3;
   CVOpener& o = Make();
   o.openURLs({Doc("/d/\xFF.corva"), Doc("/d/a.corva")});
-  EXPECT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(o.TEST_Reqs().size(), 1u);
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(agents.probes, 0);
   o.applicationDidFinishLaunching();
@@ -216,7 +221,7 @@ TEST_F(EventsTest, BadPathBeforeLaunchIsShownAfterIt) {
 TEST_F(EventsTest, OnlyBadPathsPostNothingAndStillTick) {
   CVOpener& o = Launched();
   o.openURLs({Doc("/d/\xFF.corva")});
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(agents.probes, 0);
   EXPECT_EQ(platform.alerts.size(), 1u);
   platform.Tick();
@@ -229,16 +234,16 @@ TEST_F(EventsTest, OpenBeforeLaunchPostsAndLaunchEnsuresOnce) {
   CVOpener& o = Make();
   o.openURLs(Docs(2));
   o.openURLs({Web("x")});
-  EXPECT_EQ(o._reqs.size(), 2u);
+  EXPECT_EQ(o.TEST_Reqs().size(), 2u);
   EXPECT_EQ(QueueFiles().size(), 2u);
   EXPECT_EQ(agents.probes, 0);
   EXPECT_EQ(platform.TimersCreated(), 0);
   EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_FALSE(o._claimBy);
+  EXPECT_FALSE(o.TEST_ClaimBy());
 
   o.applicationDidFinishLaunching();
   EXPECT_EQ(agents.probes, 1);
-  EXPECT_EQ(o._claimBy, platform.now + 15);
+  EXPECT_EQ(o.TEST_ClaimBy(), platform.now + 15);
   EXPECT_EQ(platform.ValidTimers(), 1);
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kNotCorva});
   EXPECT_EQ(Lines("alert queued: <private>"), 1);
@@ -250,27 +255,8 @@ TEST_F(EventsTest, OpenAfterLaunchEnsuresAndTicks) {
   EXPECT_EQ(agents.probes, 0);  // empty table at launch: no ensureAgent
   o.openURLs(Docs(1));
   EXPECT_EQ(agents.probes, 1);
-  EXPECT_EQ(o._phase, CVPhaseStarting);
+  EXPECT_EQ(o.TEST_Phase(), CVPhaseStarting);
   EXPECT_EQ(platform.ValidTimers(), 1);
-}
-
-TEST_F(EventsTest, ReopenPostsWhileRoomIsLeft) {
-  agents.probeResult = CVAgentRunning;
-  agents.probePid = 3;
-  CVOpener& o = Launched();
-  o.openURLs(Docs(31));
-  EXPECT_FALSE(o.applicationShouldHandleReopen(false));
-  ASSERT_EQ(o._reqs.size(), 32u);
-  EXPECT_EQ(o._reqs.back()->kind, "reopen");
-  EXPECT_EQ(o._reqs.back()->label, "reopen");
-  EXPECT_EQ(agents.probes, 2);
-
-  o._tick.reset();
-  EXPECT_FALSE(o.applicationShouldHandleReopen(true));  // full: ignored
-  EXPECT_EQ(o._reqs.size(), 32u);
-  EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_NE(o._tick, nullptr);
-  EXPECT_TRUE(o._sawEvent);
 }
 
 }  // namespace

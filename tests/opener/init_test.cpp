@@ -16,24 +16,24 @@ using InitTest = OpenerTest;
 
 TEST_F(InitTest, FreshControllerOpensFolderAndStartsEmpty) {
   CVOpener& o = Make();
-  ASSERT_GE(o._cfd, 0);
-  EXPECT_EQ(o._cfdErr, 0);
+  ASSERT_GE(o.TEST_Cfd(), 0);
+  EXPECT_EQ(o.TEST_CfdErr(), 0);
   struct stat st;
-  ASSERT_EQ(fstat(o._cfd, &st), 0);
+  ASSERT_EQ(fstat(o.TEST_Cfd(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(fcntl(o._cfd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-  EXPECT_EQ(o._bundledAgent, agents.bundled);
-  EXPECT_TRUE(o._reqs.empty());
-  EXPECT_TRUE(o._alertQueue.empty());
-  EXPECT_EQ(o._phase, CVPhaseIdle);
-  EXPECT_EQ(o._tick, nullptr);
-  EXPECT_FALSE(o._launched || o._sawEvent || o._graceDone || o._alerting || o._quitting);
-  EXPECT_FALSE(o._launchedAt || o._startingUntil || o._claimBy || o._handoffUntil);
-  EXPECT_EQ(o._child, 0);
-  EXPECT_EQ(o._agentPid, 0);
-  EXPECT_EQ(o._childWatch, nullptr);
-  EXPECT_TRUE(o.applicationSupportsSecureRestorableState());
+  EXPECT_EQ(fcntl(o.TEST_Cfd(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  EXPECT_EQ(o.TEST_BundledAgent(), agents.bundled);
+  EXPECT_TRUE(o.TEST_Reqs().empty());
+  EXPECT_EQ(o.TEST_QueuedAlerts(), 0u);
+  EXPECT_EQ(o.TEST_Phase(), CVPhaseIdle);
+  EXPECT_FALSE(o.TEST_Ticking());
+  EXPECT_FALSE(o.TEST_Launched() || o.TEST_SawEvent() || o.TEST_GraceDone() || o.TEST_Alerting() ||
+               o.TEST_Quitting());
+  EXPECT_FALSE(o.TEST_LaunchedAt() || o.TEST_StartingUntil() || o.TEST_ClaimBy() || o.TEST_HandoffUntil());
+  EXPECT_EQ(o.TEST_Child(), 0);
+  EXPECT_EQ(o.TEST_AgentPid(), 0);
+  EXPECT_FALSE(o.TEST_ChildWatched());
   // Creation is silent.
   EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(platform.alerts.empty());
@@ -42,15 +42,15 @@ TEST_F(InitTest, FreshControllerOpensFolderAndStartsEmpty) {
 
 TEST_F(InitTest, NoBundledAgentIsRemembered) {
   agents.bundled.reset();
-  EXPECT_FALSE(Make()._bundledAgent);
+  EXPECT_FALSE(Make().TEST_BundledAgent());
 }
 
 TEST_F(InitTest, RelativeFolderGivesEinvalAndItsWording) {
   ScopedEnv relative("CORVANTIS_AGENT_DIR", "relative/Corvantis");
   CVOpener& o = Make();
-  EXPECT_EQ(o._cfd, -1);
-  EXPECT_EQ(o._cfdErr, EINVAL);
-  EXPECT_EQ(o.confErrorText(o._cfdErr),
+  EXPECT_EQ(o.TEST_Cfd(), -1);
+  EXPECT_EQ(o.TEST_CfdErr(), EINVAL);
+  EXPECT_EQ(o.confErrorText(o.TEST_CfdErr()),
             "Corvantis can't reach its settings folder (~/Corvantis): its location isn't an "
             "absolute path.");
   EXPECT_TRUE(log.lines().empty());
@@ -61,9 +61,9 @@ TEST_F(InitTest, FolderOfAnotherUserGivesEperm) {
   ASSERT_EQ(mkdir(settings.c_str(), 0700), 0);
   ASSERT_EQ(chown(settings.c_str(), kNobody, kNobody), 0);
   CVOpener& o = Make();
-  EXPECT_EQ(o._cfd, -1);
-  EXPECT_EQ(o._cfdErr, EPERM);
-  EXPECT_EQ(o.confErrorText(o._cfdErr), std::string("Corvantis can't reach its settings folder "
+  EXPECT_EQ(o.TEST_Cfd(), -1);
+  EXPECT_EQ(o.TEST_CfdErr(), EPERM);
+  EXPECT_EQ(o.confErrorText(o.TEST_CfdErr()), std::string("Corvantis can't reach its settings folder "
                                                     "(~/Corvantis): ") +
                                             strerror(EPERM) + ".");
 }
@@ -142,7 +142,7 @@ TEST_F(InitTest, TooFewDescriptorsForARunMakeTheFolderUnusable) {
   // The settings folder and its parents exist beforehand: their creation
   // would need descriptors of its own.
   Make();
-  ASSERT_GE(opener->_cfd, 0);
+  ASSERT_GE(opener->TEST_Cfd(), 0);
   opener.reset();
   struct Case {
     int free;
@@ -157,9 +157,9 @@ TEST_F(InitTest, TooFewDescriptorsForARunMakeTheFolderUnusable) {
       ASSERT_TRUE(room.ok());
       o = std::make_unique<CVOpener>(platform, agents);
     }
-    EXPECT_EQ(o->_cfd >= 0, c.usable);
+    EXPECT_EQ(o->TEST_Cfd() >= 0, c.usable);
     if (c.usable) continue;
-    EXPECT_EQ(o->_cfdErr, EMFILE);
+    EXPECT_EQ(o->TEST_CfdErr(), EMFILE);
     o->applicationDidFinishLaunching();
     o->openURLs(Docs(1));
     EXPECT_EQ(AlertTexts(), std::vector<std::string>{o->confErrorText(EMFILE)});

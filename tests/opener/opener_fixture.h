@@ -56,7 +56,7 @@ class OpenerTest : public ::testing::Test {
 
   std::string Queue() const { return settings + "/open-requests"; }
   std::vector<std::string> QueueFiles() const { return ListDir(Queue()); }
-  const std::string& Stem(size_t i) const { return opener->_reqs.at(i)->stem; }
+  const std::string& Stem(size_t i) const { return opener->TEST_Reqs().at(i)->stem; }
   // The agent claims a request (.json -> .claimed) and handles it (removes it).
   bool Claim(const std::string& stem) const {
     return std::rename((Queue() + "/" + stem + ".json").c_str(),

@@ -31,7 +31,7 @@ TEST_F(QueueWatchTest, SetUpOnceAfterTheFirstRequestOnTheQueueFolder) {
   EXPECT_EQ(platform.directoryWatchesCreated, 0) << "nothing to watch before a request";
   o.openURLs(Docs(3));
   EXPECT_EQ(platform.directoryWatchesCreated, 1);
-  EXPECT_EQ(platform.watchedDirFd, o._cfd);
+  EXPECT_EQ(platform.watchedDirFd, o.TEST_Cfd());
   EXPECT_EQ(platform.watchedDirName, "open-requests");
   o.openURLs(Docs(2, "/docs/u"));
   EXPECT_EQ(platform.directoryWatchesCreated, 1);
@@ -56,7 +56,7 @@ TEST_F(QueueWatchTest, ClaimAndRemovalAreNoticedAtOnceAndTheOpenerQuits) {
   std::string stem = Stem(0);
   platform.Advance(0.01);
   ClaimAndReport(stem);
-  EXPECT_EQ(o._reqs[0]->claimedAt, platform.now) << "stamped by the watch's tick, not the timer's";
+  EXPECT_EQ(o.TEST_Reqs()[0]->claimedAt, platform.now) << "stamped by the watch's tick, not the timer's";
   EXPECT_EQ(Lines("claimed " + stem), 1);
   platform.Advance(0.01);
   HandleAndReport(stem);
@@ -78,10 +78,10 @@ TEST_F(QueueWatchTest, OnlyEntriesOfOwnRequestsOrALostTrackRunATick) {
   };
   for (const auto& names : foreign) {
     platform.DeliverDirectoryChange(names);
-    EXPECT_FALSE(o._reqs[0]->claimedAt) << names[0];
+    EXPECT_FALSE(o.TEST_Reqs()[0]->claimedAt) << names[0];
   }
   platform.DeliverDirectoryChange({"other.json", ""});
-  EXPECT_EQ(o._reqs[0]->claimedAt, platform.now) << "an empty name: the watch lost track";
+  EXPECT_EQ(o.TEST_Reqs()[0]->claimedAt, platform.now) << "an empty name: the watch lost track";
 }
 
 TEST_F(QueueWatchTest, NoTickBeforeTheEndOfLaunchingOrWhileAnAlertIsUp) {
@@ -89,13 +89,13 @@ TEST_F(QueueWatchTest, NoTickBeforeTheEndOfLaunchingOrWhileAnAlertIsUp) {
   o.openURLs({Doc("/d/plan.corva")});
   std::string stem = Stem(0);
   ClaimAndReport(stem);
-  EXPECT_FALSE(o._reqs[0]->claimedAt) << "the tick loop does not run before launching";
+  EXPECT_FALSE(o.TEST_Reqs()[0]->claimedAt) << "the tick loop does not run before launching";
   o.applicationDidFinishLaunching();
 
   bool stampedInAlert = true;
   platform.onAlert = [&](size_t) {
     HandleAndReport(stem);
-    stampedInAlert = o._reqs.size() != 1 || o._reqs[0]->claimedAt.has_value();
+    stampedInAlert = o.TEST_Reqs().size() != 1 || o.TEST_Reqs()[0]->claimedAt.has_value();
   };
   o.alert("message", "A5");
   EXPECT_FALSE(stampedInAlert) << "a tick from the watch inside an alert returns at once";
@@ -113,7 +113,7 @@ TEST_F(QueueWatchTest, NoTickWhileTheTimerIsStoppedForASpawnedChild) {
   ASSERT_TRUE(Claim(stem));
   ASSERT_TRUE(Handle(stem));
   platform.Tick(0.25, 3);
-  ASSERT_TRUE(o._reqs.empty());
+  ASSERT_TRUE(o.TEST_Reqs().empty());
   ASSERT_EQ(platform.ValidTimers(), 0) << "waiting for the child";
   int lines = static_cast<int>(log.lines().size());
   platform.DeliverDirectoryChange({""});
@@ -128,7 +128,7 @@ TEST_F(QueueWatchTest, WithoutTheWatchTheTimerAloneFinishesTheWork) {
   // The fake answers ENOENT: tried before and after the first write (which
   // may have created the folder), then never again.
   EXPECT_EQ(platform.directoryWatchesCreated, 2);
-  EXPECT_EQ(o._queueWatch, nullptr);
+  EXPECT_FALSE(o.TEST_QueueWatched());
   std::string first = Stem(0);
   std::string second = Stem(1);
   ASSERT_TRUE(Claim(first));

@@ -56,7 +56,7 @@ TEST_F(RequestLogTest, LinesOfAnUnusableSettingsFolderCarryTheStemToo) {
   CVOpener& o = Launched();
   o.openURLs({Doc("/d/plan.corva")});
   std::string stem = Stem(0);
-  o._cfd = -1;  // as if the folder had been unusable from the start
+  o.TEST_SetCfd(-1);  // as if the folder had been unusable from the start
   platform.Tick();
   EXPECT_EQ(StemsOf(log, "handled "), std::vector<std::string>{stem});
 }

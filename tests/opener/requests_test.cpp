@@ -15,8 +15,8 @@ TEST_F(RequestsTest, PostWritesFileRecordsAndLogs) {
   ASSERT_TRUE(o.post("open", std::string("/Users/u/Docs/plan.corva")));
   ASSERT_TRUE(o.post("reopen", std::nullopt));
   ASSERT_EQ(o.outstanding(), 2u);
-  const CVRequest& doc = *o._reqs[0];
-  const CVRequest& re = *o._reqs[1];
+  const CVRequest& doc = *o.TEST_Reqs()[0];
+  const CVRequest& re = *o.TEST_Reqs()[1];
   EXPECT_EQ(doc.kind, "open");
   EXPECT_EQ(doc.label, "plan.corva");
   EXPECT_EQ(re.kind, "reopen");
@@ -28,14 +28,14 @@ TEST_F(RequestsTest, PostWritesFileRecordsAndLogs) {
   EXPECT_EQ(Lines("request " + re.stem + " (reopen: reopen, <private>)"), 1);
   // Posting alone neither starts the agent nor sets a deadline.
   EXPECT_EQ(agents.probes, 0);
-  EXPECT_FALSE(o._claimBy);
+  EXPECT_FALSE(o.TEST_ClaimBy());
 }
 
 TEST_F(RequestsTest, PostWithoutFolderRaisesA1AndLeavesNothing) {
   ScopedEnv relative("CORVANTIS_AGENT_DIR", "relative");
   CVOpener& o = Launched();
   EXPECT_FALSE(o.post("open", std::string("/d/a.corva")));
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(EINVAL)});
   EXPECT_EQ(Lines("alert A1: <private>"), 1);
 }
@@ -79,7 +79,7 @@ TEST_P(FolderFaultTest, RaisesA1WithItsErrorAndLeavesNothing) {
   cv::PathFault fault = cv::PathFault::kTooLong;
   EXPECT_FALSE(o.post("open", std::string("/d/a.corva"), &fault));
   EXPECT_EQ(fault, cv::PathFault::kNone);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{o.confErrorText(c.err)});
   EXPECT_EQ(Lines("alert A1: <private>"), 1);
   EXPECT_TRUE(QueueFiles().empty());
@@ -119,7 +119,7 @@ TEST_P(BadPathTest, ReportedAsTheDocumentsFault) {
   cv::PathFault fault = cv::PathFault::kNone;
   EXPECT_FALSE(o.post("open", c.path, &fault));
   EXPECT_EQ(fault, c.fault);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(LinesStartingWith("not posted ("), 1);
   EXPECT_EQ(o.badPathText(c.fault, c.path), c.text);
@@ -175,9 +175,9 @@ TEST_F(RequestsTest, WithdrawTakesBackQueuedAndKeepsClaimed) {
   platform.Advance(3);
 
   EXPECT_EQ(o.withdrawPending(), 2u);
-  ASSERT_EQ(o._reqs.size(), 1u);
+  ASSERT_EQ(o.TEST_Reqs().size(), 1u);
   EXPECT_EQ(Stem(0), claimed);
-  EXPECT_EQ(o._reqs[0]->claimedAt, platform.now);
+  EXPECT_EQ(o.TEST_Reqs()[0]->claimedAt, platform.now);
   EXPECT_EQ(LinesStartingWith("withdrew "), 2);
   EXPECT_EQ(Lines("withdrew " + first), 1);
   EXPECT_EQ(Lines("withdrew " + last), 1);
@@ -185,7 +185,7 @@ TEST_F(RequestsTest, WithdrawTakesBackQueuedAndKeepsClaimed) {
   EXPECT_FALSE(o.anyPending());
   // Nothing pending is left: a second call is a no-op.
   EXPECT_EQ(o.withdrawPending(), 0u);
-  EXPECT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(o.TEST_Reqs().size(), 1u);
 }
 
 TEST_F(RequestsTest, WithdrawDropsGoneRecordsSilently) {
@@ -195,7 +195,7 @@ TEST_F(RequestsTest, WithdrawDropsGoneRecordsSilently) {
   ASSERT_TRUE(Claim(stem));
   ASSERT_TRUE(Handle(stem));
   EXPECT_EQ(o.withdrawPending(), 0u);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(LinesStartingWith("withdrew "), 0);
 }
 
@@ -208,9 +208,9 @@ TEST_F(RequestsTest, WithdrawOnEmptyTableReturnsZero) {
 TEST_F(RequestsTest, WithdrawWithoutFolderForgetsPendingUncounted) {
   CVOpener& o = Make();
   ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
-  o._cfd = -1;  // as if the folder were unusable
+  o.TEST_SetCfd(-1);  // as if the folder were unusable
   EXPECT_EQ(o.withdrawPending(), 0u);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(QueueFiles().size(), 1u);  // no file touched
 }
 
@@ -227,15 +227,15 @@ TEST_F(RequestsTest, WithdrawReachesOnlyRequestsInTheFolderTheyWereWrittenInto) 
   std::string a = Stem(0), b = Stem(1);
 
   EXPECT_EQ(o.withdrawPending(), 1u);
-  EXPECT_EQ(o._unwithdrawn, 1u);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(o.TEST_Unwithdrawn(), 1u);
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(Lines("withdrew " + b), 1);
   EXPECT_EQ(LinesStartingWith("not withdrawn " + a), 1);
   EXPECT_TRUE(QueueFiles().empty());
   EXPECT_EQ(ListDir(old), std::vector<std::string>{a + ".json"});
   o.alertAfterWithdrawal("caller's text", "A1");
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{A7(kMoved)});
-  EXPECT_EQ(o._unwithdrawn, 0u);
+  EXPECT_EQ(o.TEST_Unwithdrawn(), 0u);
   // A later withdrawal that reaches everything gives the caller's alert.
   o.alertAfterWithdrawal("caller's text", "A1");
   EXPECT_EQ(AlertTexts(), (std::vector<std::string>{A7(kMoved), "caller's text"}));
@@ -245,7 +245,9 @@ TEST_F(RequestsTest, AnyPendingFollowsClaimStamps) {
   CVOpener& o = Make();
   ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
   EXPECT_TRUE(o.anyPending());
-  o._reqs[0]->claimedAt = platform.now;
+  ASSERT_TRUE(Claim(Stem(0)));
+  o.tick();  // stamps the record claimed
+  ASSERT_TRUE(o.TEST_Reqs()[0]->claimedAt);
   EXPECT_FALSE(o.anyPending());
 }
 
@@ -262,8 +264,8 @@ class ExtendClaimTest : public OpenerTest, public ::testing::WithParamInterface<
 TEST_P(ExtendClaimTest, OnlyMovesLater) {
   CVOpener& o = Make();
   for (double s : GetParam().asks) o.extendClaim(s);
-  ASSERT_TRUE(o._claimBy);
-  EXPECT_EQ(*o._claimBy, platform.now + GetParam().expected);
+  ASSERT_TRUE(o.TEST_ClaimBy());
+  EXPECT_EQ(*o.TEST_ClaimBy(), platform.now + GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExtendClaimTest,
@@ -278,10 +280,10 @@ TEST_F(RequestsTest, ExtendClaimLaterInTimeCanMoveTheDeadline) {
   o.extendClaim(90);
   platform.Advance(80);
   o.extendClaim(15);
-  EXPECT_EQ(*o._claimBy, platform.now + 15);  // 95 s after the first ask
+  EXPECT_EQ(*o.TEST_ClaimBy(), platform.now + 15);  // 95 s after the first ask
   platform.Advance(1);
   o.extendClaim(13);
-  EXPECT_EQ(*o._claimBy, platform.now + 14);  // unchanged
+  EXPECT_EQ(*o.TEST_ClaimBy(), platform.now + 14);  // unchanged
 }
 
 }  // namespace

@@ -39,9 +39,9 @@ TEST_F(SupervisionTest, RunningAgentGetsFifteenSeconds) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 4321;
   double t0 = OpenOne();
-  EXPECT_EQ(opener->_phase, CVPhaseRunning);
-  EXPECT_EQ(opener->_agentPid, 4321);
-  EXPECT_EQ(opener->_claimBy, t0 + 15);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseRunning);
+  EXPECT_EQ(opener->TEST_AgentPid(), 4321);
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 15);
   EXPECT_TRUE(agents.kickstarts.empty());
 }
 
@@ -49,8 +49,8 @@ TEST_F(SupervisionTest, HeldLockWithoutPidStillRuns) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 0;
   OpenOne();
-  EXPECT_EQ(opener->_phase, CVPhaseRunning);
-  EXPECT_EQ(opener->_agentPid, 0);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseRunning);
+  EXPECT_EQ(opener->TEST_AgentPid(), 0);
 }
 
 TEST_F(SupervisionTest, KickstartStartsWindowAndSecondEnsureWaitsInIt) {
@@ -58,30 +58,30 @@ TEST_F(SupervisionTest, KickstartStartsWindowAndSecondEnsureWaitsInIt) {
   double t0 = OpenOne();
   EXPECT_EQ(agents.kickstarts, std::vector<std::string>{"corvantis.agent"});
   EXPECT_EQ(Lines("kickstart corvantis.agent -> 0"), 1);
-  EXPECT_EQ(opener->_phase, CVPhaseStarting);
-  EXPECT_EQ(opener->_startingUntil, t0 + 90);
-  EXPECT_EQ(opener->_claimBy, t0 + 90);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseStarting);
+  EXPECT_EQ(opener->TEST_StartingUntil(), t0 + 90);
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 90);
   EXPECT_TRUE(agents.spawns.empty());
 
   platform.Advance(30);
   opener->ensureAgent();
   EXPECT_EQ(agents.probes, 1);
   EXPECT_EQ(agents.kickstarts.size(), 1u);
-  EXPECT_EQ(opener->_claimBy, t0 + 90);
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 90);
 
   // Window over, lock still free: probe and kickstart again.
   platform.Advance(60);
   opener->ensureAgent();
   EXPECT_EQ(agents.probes, 2);
   EXPECT_EQ(agents.kickstarts.size(), 2u);
-  EXPECT_EQ(opener->_startingUntil, platform.now + 90);
+  EXPECT_EQ(opener->TEST_StartingUntil(), platform.now + 90);
 }
 
 TEST_F(SupervisionTest, ProbeFailureWithdrawsThenRaisesA1) {
   agents.probeResult = CVAgentUnknown;
   agents.probeErr = EACCES;
   OpenOne();
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_TRUE(QueueFiles().empty());
   EXPECT_EQ(LinesStartingWith("withdrew "), 1);
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{opener->confErrorText(EACCES)});
@@ -104,7 +104,7 @@ TEST_F(SupervisionTest, OldAgentDuringOpenGivesA2WithTheTract) {
   EXPECT_EQ(agents.scans, std::vector<pid_t>{0});
   EXPECT_EQ(Lines("pre-lock agent running: pid 77"), 1);
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{A2("the tract")});
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_TRUE(QueueFiles().empty());
   EXPECT_TRUE(agents.spawns.empty());
 }
@@ -120,10 +120,10 @@ TEST_F(SupervisionTest, YoungAgentMeansStartingWithoutSpawn) {
   agents.youngPid = 321;
   double t0 = OpenOne();
   EXPECT_EQ(Lines("agent pid 321 is starting"), 1);
-  EXPECT_EQ(opener->_phase, CVPhaseStarting);
-  EXPECT_EQ(opener->_startingUntil, t0 + 90);
-  EXPECT_EQ(opener->_claimBy, t0 + 90);
-  EXPECT_EQ(opener->_agentPid, 0);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseStarting);
+  EXPECT_EQ(opener->TEST_StartingUntil(), t0 + 90);
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 90);
+  EXPECT_EQ(opener->TEST_AgentPid(), 0);
   EXPECT_TRUE(agents.spawns.empty());
   EXPECT_TRUE(platform.alerts.empty());
 }
@@ -145,7 +145,7 @@ TEST_P(SpawnFailureTest, GivesA4AfterWithdrawal) {
   EXPECT_EQ(agents.spawns, std::vector<std::string>{*agents.bundled});
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{A4(GetParam().worded)});
   EXPECT_TRUE(QueueFiles().empty());
-  EXPECT_EQ(opener->_child, 0);
+  EXPECT_EQ(opener->TEST_Child(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SpawnFailureTest,
@@ -158,13 +158,13 @@ TEST_F(SupervisionTest, SpawnMakesUsTheParent) {
   platform.Advance(1);
   double t0 = OpenOne();
   EXPECT_EQ(Lines("spawned agent pid 4242"), 1);
-  EXPECT_EQ(opener->_child, 4242);
-  EXPECT_EQ(opener->_agentPid, 4242);
-  EXPECT_NE(opener->_childWatch, nullptr);
+  EXPECT_EQ(opener->TEST_Child(), 4242);
+  EXPECT_EQ(opener->TEST_AgentPid(), 4242);
+  EXPECT_TRUE(opener->TEST_ChildWatched());
   EXPECT_TRUE(platform.Watching(4242));
-  EXPECT_EQ(opener->_phase, CVPhaseStarting);
-  EXPECT_FALSE(opener->_startingUntil);
-  EXPECT_EQ(opener->_claimBy, t0 + 90);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseStarting);
+  EXPECT_FALSE(opener->TEST_StartingUntil());
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 90);
 }
 
 TEST_F(SupervisionTest, EnsureWithChildNeverProbes) {
@@ -173,10 +173,15 @@ TEST_F(SupervisionTest, EnsureWithChildNeverProbes) {
   int probes = agents.probes;
   platform.Advance(10);
   opener->ensureAgent();  // starting: 90 s more
-  EXPECT_EQ(opener->_claimBy, t0 + 100);
-  opener->_phase = CVPhaseRunning;
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 100);
+  // The child takes the lock: the tick's probe finds the agent running.
+  agents.probeResult = CVAgentRunning;
+  agents.probePid = 4242;
+  platform.Tick();
+  ASSERT_EQ(opener->TEST_Phase(), CVPhaseRunning);
+  probes = agents.probes;
   opener->ensureAgent();  // running: 15 s never shortens it
-  EXPECT_EQ(opener->_claimBy, t0 + 100);
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 100);
   EXPECT_EQ(agents.probes, probes);
 }
 
@@ -196,7 +201,7 @@ TEST_F(ChildExitTest, OtherPidIsIgnored) {
   opener->childExited(0);
   EXPECT_TRUE(platform.waited.empty());
   EXPECT_EQ(LinesStartingWith("agent pid"), 0);
-  EXPECT_EQ(opener->_child, 4242);
+  EXPECT_EQ(opener->TEST_Child(), 4242);
 }
 
 TEST_F(ChildExitTest, PendingWithNoLockHolderWithdrawsAndRaisesA5) {
@@ -205,10 +210,10 @@ TEST_F(ChildExitTest, PendingWithNoLockHolderWithdrawsAndRaisesA5) {
   ASSERT_TRUE(platform.DeliverExit(4242));
   EXPECT_EQ(platform.waited, (std::vector<pid_t>{4242, 4242, 4242}));
   EXPECT_EQ(Lines("agent pid 4242 exited (status 256)"), 1);
-  EXPECT_EQ(opener->_child, 0);
-  EXPECT_EQ(opener->_agentPid, 0);
-  EXPECT_EQ(opener->_childWatch, nullptr);
-  EXPECT_EQ(opener->_phase, CVPhaseIdle);
+  EXPECT_EQ(opener->TEST_Child(), 0);
+  EXPECT_EQ(opener->TEST_AgentPid(), 0);
+  EXPECT_FALSE(opener->TEST_ChildWatched());
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseIdle);
   EXPECT_EQ(agents.probes, probes + 1);
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_TRUE(QueueFiles().empty());
@@ -219,7 +224,7 @@ TEST_F(ChildExitTest, FailedReapStillHandlesTheExitWithStatusZero) {
   platform.exitStatus.clear();  // ECHILD
   ASSERT_TRUE(platform.DeliverExit(4242));
   EXPECT_EQ(Lines("agent pid 4242 exited (status 0)"), 1);
-  EXPECT_EQ(opener->_child, 0);
+  EXPECT_EQ(opener->TEST_Child(), 0);
 }
 
 TEST_F(ChildExitTest, PendingWithAnotherAgentGetsExactlyFifteenSeconds) {
@@ -227,11 +232,11 @@ TEST_F(ChildExitTest, PendingWithAnotherAgentGetsExactlyFifteenSeconds) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 99;
   ASSERT_TRUE(platform.DeliverExit(4242));
-  EXPECT_EQ(opener->_phase, CVPhaseRunning);
-  EXPECT_EQ(opener->_agentPid, 99);
-  EXPECT_EQ(opener->_claimBy, t0 + 25);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseRunning);
+  EXPECT_EQ(opener->TEST_AgentPid(), 99);
+  EXPECT_EQ(opener->TEST_ClaimBy(), t0 + 25);
   EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_EQ(opener->_reqs.size(), 1u);
+  EXPECT_EQ(opener->TEST_Reqs().size(), 1u);
   // The tick withdraws after exactly 15 s, not before.
   platform.Tick(0.25, 60);
   EXPECT_TRUE(platform.alerts.empty());
@@ -246,7 +251,7 @@ TEST_F(ChildExitTest, PendingFoundClaimedAtWithdrawalIsLost) {
   ASSERT_TRUE(Claim(stem));
   ASSERT_TRUE(platform.DeliverExit(4242));
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
   EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});  // left where it is
 }
@@ -265,15 +270,15 @@ TEST_P(ClaimedAtExitTest, StillClaimedIsLostGoneIsHandled) {
   std::string stem = Stem(0);
   ASSERT_TRUE(Claim(stem));
   platform.Tick();
-  ASSERT_TRUE(opener->_reqs[0]->claimedAt);
+  ASSERT_TRUE(opener->TEST_Reqs()[0]->claimedAt);
   if (GetParam().handledBeforeExit) {
     ASSERT_TRUE(Handle(stem));
   }
   int probes = agents.probes;
   ASSERT_TRUE(platform.DeliverExit(4242));
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_EQ(agents.probes, probes);  // the claims were the child's: nothing to ask
-  EXPECT_EQ(opener->_phase, CVPhaseIdle);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseIdle);
   if (GetParam().handledBeforeExit) {
     EXPECT_TRUE(platform.alerts.empty());
     EXPECT_EQ(Lines("handled " + stem), 1);
@@ -303,12 +308,12 @@ TEST_F(ChildExitTest, PendingAndClaimedGiveOneA5AfterTheWithdrawal) {
   ASSERT_TRUE(Claim(b));
   ASSERT_TRUE(Handle(b));
   platform.Tick();  // a claimed, b handled, c pending
-  ASSERT_EQ(opener->_reqs.size(), 2u);
+  ASSERT_EQ(opener->TEST_Reqs().size(), 2u);
   platform.onAlert = [&](size_t) { EXPECT_EQ(Lines("withdrew " + c), 1); };
   ASSERT_TRUE(platform.DeliverExit(4242));
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_EQ(Lines("not handled, agent gone: " + a), 1);
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_EQ(QueueFiles(), std::vector<std::string>{a + ".claimed"});
 }
 
@@ -319,15 +324,15 @@ TEST_F(ChildExitTest, ClaimsOfTheAgentHoldingTheLockAreFollowedOn) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 99;
   platform.Tick();
-  ASSERT_EQ(opener->_agentPid, 99);
+  ASSERT_EQ(opener->TEST_AgentPid(), 99);
   std::string stem = Stem(0);
   ASSERT_TRUE(Claim(stem));
   platform.Tick();
   ASSERT_TRUE(platform.DeliverExit(4242));
   EXPECT_TRUE(platform.alerts.empty());
-  ASSERT_EQ(opener->_reqs.size(), 1u);
-  EXPECT_EQ(opener->_phase, CVPhaseRunning);
-  EXPECT_EQ(opener->_agentPid, 99);
+  ASSERT_EQ(opener->TEST_Reqs().size(), 1u);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseRunning);
+  EXPECT_EQ(opener->TEST_AgentPid(), 99);
   platform.Tick(0.25, 4);
   EXPECT_TRUE(platform.alerts.empty());
   agents.probeResult = CVAgentAbsent;  // agent 99 dies holding it
@@ -354,8 +359,8 @@ TEST_F(ChildExitTest, UndecidedProbeKeepsFollowingTheLockHoldersClaims) {
   EXPECT_EQ(LinesStartingWith("withdrew "), 1);
   EXPECT_EQ(LinesStartingWith("not handled, agent gone: "), 0);
   platform.alerts.clear();
-  ASSERT_EQ(opener->_reqs.size(), 1u);
-  EXPECT_EQ(opener->_agentPid, 99);
+  ASSERT_EQ(opener->TEST_Reqs().size(), 1u);
+  EXPECT_EQ(opener->TEST_AgentPid(), 99);
   platform.Tick(0.25, 4);
   EXPECT_TRUE(platform.alerts.empty());
   agents.probeResult = CVAgentAbsent;
@@ -377,7 +382,7 @@ TEST_F(ChildExitTest, ANewLockHolderDoesNotSaveTheChildsClaims) {
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
   EXPECT_EQ(LinesStartingWith("withdrew "), 1);  // the pending one, before the alert
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
 }
 
 // The agent seen holding the lock before the exit (99) is not the one that
@@ -386,7 +391,7 @@ TEST_F(ChildExitTest, AnotherHolderThanTheOneSeenDoesNotSaveTheChildsClaims) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 99;
   platform.Tick();
-  ASSERT_EQ(opener->_agentPid, 99);
+  ASSERT_EQ(opener->TEST_AgentPid(), 99);
   std::string stem = Stem(0);
   ASSERT_TRUE(Claim(stem));
   platform.Tick();
@@ -394,7 +399,7 @@ TEST_F(ChildExitTest, AnotherHolderThanTheOneSeenDoesNotSaveTheChildsClaims) {
   ASSERT_TRUE(platform.DeliverExit(4242));
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
 }
 
 // While the child lived, the lock was found held but its pid could not be
@@ -413,11 +418,11 @@ TEST_P(UnreadHolderTest, ClaimsAreFollowedOnAndPendingWait) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 0;
   platform.Tick();
-  ASSERT_EQ(opener->_phase, CVPhaseRunning);
+  ASSERT_EQ(opener->TEST_Phase(), CVPhaseRunning);
   std::string claimed = Stem(0);
   ASSERT_TRUE(Claim(claimed));
   platform.Tick();
-  ASSERT_TRUE(opener->_reqs[0]->claimedAt);
+  ASSERT_TRUE(opener->TEST_Reqs()[0]->claimedAt);
   opener->openURLs({Doc("/d/b.corva")});
   std::string pending = Stem(1);
   agents.probePid = GetParam().pidAtExit;
@@ -426,16 +431,16 @@ TEST_P(UnreadHolderTest, ClaimsAreFollowedOnAndPendingWait) {
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(LinesStartingWith("withdrew "), 0);
   EXPECT_EQ(LinesStartingWith("not handled, agent gone: "), 0);
-  ASSERT_EQ(opener->_reqs.size(), 2u);
-  EXPECT_EQ(opener->_phase, CVPhaseRunning);
-  EXPECT_EQ(opener->_claimBy, platform.now + 15);
+  ASSERT_EQ(opener->TEST_Reqs().size(), 2u);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseRunning);
+  EXPECT_EQ(opener->TEST_ClaimBy(), platform.now + 15);
   EXPECT_EQ(QueueFiles(), (std::vector<std::string>{claimed + ".claimed", pending + ".json"}));
   // That agent handles both.
   ASSERT_TRUE(Handle(claimed));
   ASSERT_TRUE(Claim(pending));
   ASSERT_TRUE(Handle(pending));
   platform.Tick();
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_TRUE(platform.alerts.empty());
 }
 
@@ -455,8 +460,8 @@ TEST_F(SupervisionTest, UnwatchableChildIsRecordedButNotWaitedFor) {
   ScriptSpawn(4242);
   platform.failWatch = true;
   OpenOne();
-  EXPECT_EQ(opener->_child, 4242);
-  EXPECT_EQ(opener->_childWatch, nullptr);
+  EXPECT_EQ(opener->TEST_Child(), 4242);
+  EXPECT_FALSE(opener->TEST_ChildWatched());
   ASSERT_TRUE(Claim(Stem(0)));
   ASSERT_TRUE(Handle(Stem(0)));
   platform.Tick();
@@ -468,11 +473,11 @@ TEST_F(SupervisionTest, UnwatchableChildIsRecordedButNotWaitedFor) {
 TEST_F(SupervisionTest, PlainLaunchAfterAnEventOnlyEndsGrace) {
   agents.probeResult = CVAgentRunning;
   CVOpener& o = Launched();
-  o._sawEvent = true;
+  o.openURLs({});  // an event without documents
   o.noDocumentLaunch();
-  EXPECT_TRUE(o._graceDone);
+  EXPECT_TRUE(o.TEST_GraceDone());
   EXPECT_EQ(agents.probes, 0);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
 }
 
 TEST_F(SupervisionTest, PlainLaunchWithRunningAgentPostsOneReopen) {
@@ -480,11 +485,11 @@ TEST_F(SupervisionTest, PlainLaunchWithRunningAgentPostsOneReopen) {
   agents.probePid = 55;
   CVOpener& o = Launched();
   o.noDocumentLaunch();
-  ASSERT_EQ(o._reqs.size(), 1u);
-  EXPECT_EQ(o._reqs[0]->kind, "reopen");
-  EXPECT_EQ(o._claimBy, platform.now + 15);
-  EXPECT_EQ(o._phase, CVPhaseRunning);
-  EXPECT_EQ(o._agentPid, 55);
+  ASSERT_EQ(o.TEST_Reqs().size(), 1u);
+  EXPECT_EQ(o.TEST_Reqs()[0]->kind, "reopen");
+  EXPECT_EQ(o.TEST_ClaimBy(), platform.now + 15);
+  EXPECT_EQ(o.TEST_Phase(), CVPhaseRunning);
+  EXPECT_EQ(o.TEST_AgentPid(), 55);
   EXPECT_EQ(QueueFiles().size(), 1u);
 }
 
@@ -606,7 +611,7 @@ TEST_F(SupervisionTest, ClaimJustBeforeTheLockIsFoundFreeIsLostToo) {
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_EQ(Lines("not handled, agent gone: " + a), 1);
   EXPECT_EQ(Lines("not handled, agent gone: " + b), 1);
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   agents.onProbe = nullptr;
   platform.Tick();
   EXPECT_EQ(platform.terminations, 1);
@@ -631,9 +636,9 @@ TEST_F(SupervisionTest, WithdrawalThatCannotOpenTheFolderGivesA7NotA1) {
   std::string stem = QueueFiles().at(0);
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{A7(strerror(EMFILE))});
   EXPECT_EQ(LinesStartingWith("not withdrawn "), 1);
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_EQ(stem.substr(stem.size() - 5), ".json");
-  EXPECT_EQ(opener->_unwithdrawn, 0u);
+  EXPECT_EQ(opener->TEST_Unwithdrawn(), 0u);
 }
 
 // An agent this process did not spawn, found running at the open (pid 77).
@@ -650,7 +655,7 @@ class LostAgentTest : public SupervisionTest {
     std::string stem = Stem(0);
     EXPECT_TRUE(Claim(stem));
     platform.Tick();
-    EXPECT_TRUE(opener->_reqs[0]->claimedAt);
+    EXPECT_TRUE(opener->TEST_Reqs()[0]->claimedAt);
     return stem;
   }
 };
@@ -670,7 +675,7 @@ TEST_F(LostAgentTest, DeathAfterClaimingRaisesA5AtTheNextTick) {
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_EQ(Lines("agent lock free: agent pid 77 gone"), 1);
   EXPECT_EQ(Lines("not handled, agent gone: " + stem), 1);
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});
   EXPECT_TRUE(agents.kickstarts.empty());  // nothing to start for
   platform.Tick();
@@ -685,8 +690,8 @@ TEST_F(LostAgentTest, UnknownProbeRaisesNothing) {
   agents.probeErr = EIO;
   platform.Tick(0.25, 20);
   EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_EQ(opener->_reqs.size(), 1u);
-  EXPECT_EQ(opener->_phase, CVPhaseRunning);
+  EXPECT_EQ(opener->TEST_Reqs().size(), 1u);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseRunning);
 }
 
 // The agent removes the .claimed right after the probe found its lock free
@@ -699,7 +704,7 @@ TEST_F(LostAgentTest, ClaimHandledRightAfterTheProbeIsHandled) {
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(Lines("handled " + stem), 1);
   EXPECT_EQ(Lines("not handled, agent gone: " + stem), 0);
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   platform.Tick();
   EXPECT_EQ(platform.terminations, 1);
 }
@@ -726,7 +731,7 @@ TEST_F(LostAgentTest, PendingAndClaimedAreWithdrawnThenOneA5) {
   platform.onAlert = [&](size_t) { EXPECT_EQ(Lines("withdrew " + b), 1); };
   platform.Tick();
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
   EXPECT_EQ(QueueFiles(), std::vector<std::string>{a + ".claimed"});
   EXPECT_TRUE(agents.kickstarts.empty());
 }
@@ -742,10 +747,10 @@ TEST_F(LostAgentTest, PendingWhenTheAgentGoesStartsItAgainOnce) {
   EXPECT_EQ(agents.probes, probes + 1);
   EXPECT_EQ(Lines("starting the agent again"), 1);
   EXPECT_EQ(agents.kickstarts.size(), 1u);
-  EXPECT_EQ(opener->_phase, CVPhaseStarting);
-  EXPECT_EQ(opener->_claimBy, platform.now + 90);
+  EXPECT_EQ(opener->TEST_Phase(), CVPhaseStarting);
+  EXPECT_EQ(opener->TEST_ClaimBy(), platform.now + 90);
   EXPECT_TRUE(platform.alerts.empty());
-  ASSERT_EQ(opener->_reqs.size(), 1u);
+  ASSERT_EQ(opener->TEST_Reqs().size(), 1u);
   EXPECT_EQ(QueueFiles().size(), 1u);
 
   // The new agent takes its lock, then goes too: no third start; the
@@ -753,8 +758,8 @@ TEST_F(LostAgentTest, PendingWhenTheAgentGoesStartsItAgainOnce) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 78;
   platform.Tick();
-  ASSERT_EQ(opener->_phase, CVPhaseRunning);
-  double claimBy = *opener->_claimBy;
+  ASSERT_EQ(opener->TEST_Phase(), CVPhaseRunning);
+  double claimBy = *opener->TEST_ClaimBy();
   agents.probeResult = CVAgentAbsent;
   platform.Tick();
   EXPECT_EQ(agents.kickstarts.size(), 1u);
@@ -775,19 +780,28 @@ TEST_F(LostAgentTest, StartingAgainScansWithoutTheLostAgentAndSpawns) {
   platform.Tick();
   EXPECT_EQ(agents.kickstarts.size(), 1u);
   EXPECT_EQ(agents.scans, std::vector<pid_t>{77});
-  EXPECT_EQ(opener->_child, 4242);
+  EXPECT_EQ(opener->TEST_Child(), 4242);
   EXPECT_TRUE(platform.Watching(4242));
   EXPECT_TRUE(platform.alerts.empty());
 }
 
-// ... with its own alerts when it cannot.
-TEST_F(LostAgentTest, StartingAgainWithoutAnyWayRaisesA3AfterWithdrawal) {
-  opener->_bundledAgent.reset();
+// ... with its own alerts when it cannot: here no agent copy was found
+// (the running agent needed none until it went).
+class LostAgentWithoutCopyTest : public LostAgentTest {
+ protected:
+  void SetUp() override {
+    agents.bundled.reset();
+    LostAgentTest::SetUp();
+  }
+};
+
+TEST_F(LostAgentWithoutCopyTest, StartingAgainWithoutAnyWayRaisesA3AfterWithdrawal) {
+  ASSERT_FALSE(opener->TEST_BundledAgent());
   agents.probeResult = CVAgentAbsent;
   platform.Tick();
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA3});
   EXPECT_TRUE(QueueFiles().empty());
-  EXPECT_TRUE(opener->_reqs.empty());
+  EXPECT_TRUE(opener->TEST_Reqs().empty());
 }
 
 // An agent that is being started has no lock yet: a free lock then is no

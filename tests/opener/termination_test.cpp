@@ -17,7 +17,7 @@ TEST_F(TerminationTest, ControllerWatchesTheSignalsFromItsCreation) {
   other.failSignalWatch = true;
   CVOpener o(other, agents);
   EXPECT_EQ(other.signalWatches, 1);
-  EXPECT_GE(o._cfd, 0);
+  EXPECT_GE(o.TEST_Cfd(), 0);
 }
 
 TEST_F(TerminationTest, PendingAreWithdrawnClaimedAreLeftAndTheSignalEndsTheProcess) {
@@ -34,7 +34,7 @@ TEST_F(TerminationTest, PendingAreWithdrawnClaimedAreLeftAndTheSignalEndsTheProc
     // One claimed and seen by a tick, one claimed that no tick saw yet.
     ASSERT_TRUE(Claim(stems[1]));
     platform.Tick();
-    ASSERT_TRUE(o._reqs[1]->claimedAt);
+    ASSERT_TRUE(o.TEST_Reqs()[1]->claimedAt);
     ASSERT_TRUE(Claim(stems[3]));
 
     ASSERT_TRUE(platform.DeliverTerminationSignal(sig));
@@ -83,7 +83,7 @@ TEST_F(TerminationTest, SignalDuringAnAlertWithdrawsBeforeTheAlertEnds) {
   EXPECT_EQ(platform.terminatedBySignal, std::vector<int>{SIGHUP});
   EXPECT_TRUE(atAlert.empty());
   EXPECT_EQ(Lines("withdrew " + stem), 1);  // the deadline withdrew it first
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
 
   // With the alert raised while requests wait (a rejected document before
   // two tracts are posted by a later event), the signal withdraws them.

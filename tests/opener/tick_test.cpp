@@ -25,20 +25,20 @@ TEST_F(TickTest, RequestGoesQueuedClaimedGoneThenQuit) {
   EXPECT_EQ(platform.LastTimerInterval(), 0.25);
 
   platform.Tick();
-  EXPECT_FALSE(o._reqs[0]->claimedAt);
+  EXPECT_FALSE(o.TEST_Reqs()[0]->claimedAt);
 
   ASSERT_TRUE(Claim(stem));
   platform.Tick();
   double claimedAt = platform.now;
-  EXPECT_EQ(o._reqs[0]->claimedAt, claimedAt);
+  EXPECT_EQ(o.TEST_Reqs()[0]->claimedAt, claimedAt);
   platform.Tick(0.25, 3);
-  EXPECT_EQ(o._reqs[0]->claimedAt, claimedAt);  // stamped once
+  EXPECT_EQ(o.TEST_Reqs()[0]->claimedAt, claimedAt);  // stamped once
   EXPECT_EQ(Lines("claimed " + stem), 1);
 
   ASSERT_TRUE(Handle(stem));
   platform.Tick();
   EXPECT_EQ(Lines("handled " + stem), 1);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   // No handover: quits in the very tick the table empties, yielding nothing.
   EXPECT_EQ(platform.terminations, 1);
   EXPECT_EQ(Lines("done"), 1);
@@ -59,12 +59,12 @@ TEST_F(TickTest, RunningAgentDeadlineIsFifteenSecondsExactly) {
   platform.Tick(0.25, 60);  // now == t0 + 15: not yet past
   EXPECT_EQ(platform.now, t0 + 15);
   EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(o.TEST_Reqs().size(), 1u);
   platform.Tick();
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_EQ(Lines("withdrew " + stem), 1);
   EXPECT_TRUE(QueueFiles().empty());
-  EXPECT_FALSE(o._claimBy);
+  EXPECT_FALSE(o.TEST_ClaimBy());
   EXPECT_EQ(platform.terminations, 0);  // the withdrawing tick ends there
   platform.Tick();
   EXPECT_EQ(platform.terminations, 1);
@@ -100,13 +100,13 @@ TEST_P(DeadlineRaceTest, LaterDeadlineWins) {
   double t0 = platform.now;
   o.openURLs({Doc("/d/plan.corva")});
   platform.Tick(0.25, GetParam().ticksBeforeLock);
-  EXPECT_EQ(o._phase, CVPhaseStarting);
+  EXPECT_EQ(o.TEST_Phase(), CVPhaseStarting);
   agents.probeResult = CVAgentRunning;
   agents.probePid = 31;
   platform.Tick();
-  EXPECT_EQ(o._phase, CVPhaseRunning);
-  EXPECT_EQ(o._agentPid, 31);
-  EXPECT_EQ(o._claimBy, t0 + GetParam().claimBy);
+  EXPECT_EQ(o.TEST_Phase(), CVPhaseRunning);
+  EXPECT_EQ(o.TEST_AgentPid(), 31);
+  EXPECT_EQ(o.TEST_ClaimBy(), t0 + GetParam().claimBy);
   // Once the pid is known the tick stops reading it; it only watches the
   // lock (one probe a tick) while the request is pending.
   int probes = agents.probes;
@@ -132,7 +132,7 @@ TEST_F(TickTest, RunningWithoutPidProbesUntilOneIsRead) {
   EXPECT_EQ(agents.pidProbes, probes + 3);
   agents.probePid = 808;
   platform.Tick();
-  EXPECT_EQ(o._agentPid, 808);
+  EXPECT_EQ(o.TEST_AgentPid(), 808);
   platform.Tick();
   EXPECT_EQ(agents.pidProbes, probes + 4);
 }
@@ -146,13 +146,13 @@ TEST_F(TickTest, ClaimAgeOf120sStaysAnd120_25sIsDropped) {
   ASSERT_TRUE(Claim(stem));
   platform.Tick();
   double claimedAt = platform.now;
-  ASSERT_EQ(o._reqs[0]->claimedAt, claimedAt);
+  ASSERT_EQ(o.TEST_Reqs()[0]->claimedAt, claimedAt);
   platform.Tick(0.25, 480);
   EXPECT_EQ(platform.now, claimedAt + 120);
-  EXPECT_EQ(o._reqs.size(), 1u);
+  EXPECT_EQ(o.TEST_Reqs().size(), 1u);
   EXPECT_EQ(platform.terminations, 0);
   platform.Tick();
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(Lines("still being handled, stop waiting: " + stem), 1);
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(QueueFiles(), std::vector<std::string>{stem + ".claimed"});  // left alone
@@ -184,16 +184,16 @@ TEST_P(ClaimedAtDeadlineTest, NoAlertAndTheRecordsAreFollowedAsClaimed) {
   CVOpener& o = *opener;
   double t0 = platform.now;
   o.openURLs({Doc("/d/a.corva"), Doc("/d/b.corva")});
-  ASSERT_EQ(o._reqs.size(), 2u);
-  ASSERT_EQ(o._claimBy, t0 + 15);
+  ASSERT_EQ(o.TEST_Reqs().size(), 2u);
+  ASSERT_EQ(o.TEST_ClaimBy(), t0 + 15);
   std::vector<std::string> stems = {Stem(0), Stem(1)};
   platform.Tick(0.25, 60);
   ASSERT_TRUE(platform.alerts.empty());
 
   int sweptQueued = 0;
   hooked.onProbe = [&] {
-    for (size_t i = 0; i < o._reqs.size(); ++i) {
-      sweptQueued += !o._reqs[i]->claimedAt;
+    for (size_t i = 0; i < o.TEST_Reqs().size(); ++i) {
+      sweptQueued += !o.TEST_Reqs()[i]->claimedAt;
       EXPECT_TRUE(Claim(Stem(i)));
     }
   };
@@ -203,15 +203,15 @@ TEST_P(ClaimedAtDeadlineTest, NoAlertAndTheRecordsAreFollowedAsClaimed) {
   ASSERT_EQ(sweptQueued, 2);
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(LinesStartingWith("withdrew "), 0);
-  ASSERT_EQ(o._reqs.size(), 2u);
-  for (const auto& r : o._reqs) EXPECT_EQ(r->claimedAt, deadlineTick);
-  EXPECT_FALSE(o._claimBy);
-  EXPECT_FALSE(o._handoffUntil);
+  ASSERT_EQ(o.TEST_Reqs().size(), 2u);
+  for (const auto& r : o.TEST_Reqs()) EXPECT_EQ(r->claimedAt, deadlineTick);
+  EXPECT_FALSE(o.TEST_ClaimBy());
+  EXPECT_FALSE(o.TEST_HandoffUntil());
   EXPECT_EQ(platform.terminations, 0);
   EXPECT_EQ(QueueFiles(), (std::vector<std::string>{stems[0] + ".claimed", stems[1] + ".claimed"}));
 
   platform.Tick(0.25, 4);
-  for (const auto& r : o._reqs) EXPECT_EQ(r->claimedAt, deadlineTick);  // not stamped again
+  for (const auto& r : o.TEST_Reqs()) EXPECT_EQ(r->claimedAt, deadlineTick);  // not stamped again
   EXPECT_TRUE(platform.alerts.empty());
 
   if (GetParam().agentHandles) {
@@ -223,13 +223,13 @@ TEST_P(ClaimedAtDeadlineTest, NoAlertAndTheRecordsAreFollowedAsClaimed) {
   } else {
     platform.Tick(0.25, 480 - 4);
     EXPECT_EQ(platform.now, deadlineTick + 120);
-    EXPECT_EQ(o._reqs.size(), 2u);
+    EXPECT_EQ(o.TEST_Reqs().size(), 2u);
     platform.Tick();
     EXPECT_EQ(Lines("still being handled, stop waiting: " + stems[0]), 1);
     EXPECT_EQ(Lines("still being handled, stop waiting: " + stems[1]), 1);
     EXPECT_EQ(QueueFiles().size(), 2u);  // left alone
   }
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_TRUE(platform.alerts.empty());
   EXPECT_EQ(platform.terminations, 1);
 }
@@ -252,14 +252,14 @@ TEST_F(TickTest, TicksDuringAlertDoNothing) {
     platform.Tick(0.25, 100);  // past the deadline, too
   };
   o.alert("busy", "A6");
-  EXPECT_FALSE(o._reqs[0]->claimedAt);
+  EXPECT_FALSE(o.TEST_Reqs()[0]->claimedAt);
   EXPECT_EQ(Lines("claimed " + stem), 0);
   EXPECT_EQ(agents.probes, probes);
   EXPECT_EQ(platform.alerts.size(), 1u);
   EXPECT_TRUE(platform.yieldedToBundle.empty());
   // The first tick after it catches up.
   platform.Tick();
-  EXPECT_EQ(o._reqs[0]->claimedAt, platform.now);
+  EXPECT_EQ(o.TEST_Reqs()[0]->claimedAt, platform.now);
 }
 
 class GraceTest : public OpenerTest {};
@@ -269,16 +269,16 @@ TEST_F(GraceTest, PlainLaunchRunsOnceAfterHalfASecond) {
   agents.probePid = 10;
   CVOpener& o = Launched();
   double t0 = platform.now;
-  EXPECT_EQ(o._launchedAt, t0);
+  EXPECT_EQ(o.TEST_LaunchedAt(), t0);
   platform.Tick();
-  EXPECT_FALSE(o._graceDone);
+  EXPECT_FALSE(o.TEST_GraceDone());
   EXPECT_EQ(agents.probes, 0);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   platform.Tick();  // t0 + 0.5
-  EXPECT_TRUE(o._graceDone);
+  EXPECT_TRUE(o.TEST_GraceDone());
   EXPECT_EQ(agents.probes, 1);
-  ASSERT_EQ(o._reqs.size(), 1u);
-  EXPECT_EQ(o._reqs[0]->kind, "reopen");
+  ASSERT_EQ(o.TEST_Reqs().size(), 1u);
+  EXPECT_EQ(o.TEST_Reqs()[0]->kind, "reopen");
   platform.Tick(0.25, 8);
   EXPECT_EQ(LinesStartingWith("request "), 1);
   EXPECT_EQ(agents.pidProbes, 1);  // later ticks only watch the lock
@@ -291,8 +291,8 @@ TEST_F(GraceTest, EventBeforeGraceMeansNoPlainLaunch) {
   o.openURLs({Web("https://example.com/x")});  // rejected, but an event
   ASSERT_EQ(platform.alerts.size(), 1u);
   platform.Tick();
-  EXPECT_TRUE(o._graceDone);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_GraceDone());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(agents.probes, 0);
   EXPECT_EQ(platform.terminations, 1);  // nothing to do
 }
@@ -301,8 +301,8 @@ TEST_F(GraceTest, PlainLaunchStartingAnAgentWaitsForIt) {
   ScriptSpawn(600);
   CVOpener& o = Launched();
   platform.Tick(0.25, 2);
-  EXPECT_EQ(o._child, 600);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_EQ(o.TEST_Child(), 600);
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   // Nothing posted and a child alive: the timer stops, the opener stays.
   platform.Tick();
   EXPECT_EQ(platform.ValidTimers(), 0);
@@ -330,7 +330,7 @@ TEST_P(HandoffTest, StaysForTheWindowYieldingEachTick) {
   ASSERT_TRUE(Handle(Stem(0)));
   platform.Tick();  // the table empties here
   double emptiedAt = platform.now;
-  EXPECT_EQ(o._handoffUntil.value_or(0), GetParam().handover ? emptiedAt + 5 : 0);
+  EXPECT_EQ(o.TEST_HandoffUntil().value_or(0), GetParam().handover ? emptiedAt + 5 : 0);
   size_t yields = platform.yieldedToBundle.size();
   EXPECT_EQ(yields, 0u);  // the tick that empties the table was not busy
   int n = 0;
@@ -360,10 +360,10 @@ TEST_F(TickTest, NewRequestDuringHandoffClosesIt) {
   ASSERT_TRUE(Claim(Stem(0)));
   ASSERT_TRUE(Handle(Stem(0)));
   platform.Tick();
-  ASSERT_TRUE(o._handoffUntil);
+  ASSERT_TRUE(o.TEST_HandoffUntil());
   o.openURLs({Doc("/d/b.corva")});
   platform.Tick();
-  EXPECT_FALSE(o._handoffUntil);
+  EXPECT_FALSE(o.TEST_HandoffUntil());
 }
 
 TEST_F(TickTest, RequestPostedDuringHandoffGetsAWindowOfItsOwn) {
@@ -375,16 +375,16 @@ TEST_F(TickTest, RequestPostedDuringHandoffGetsAWindowOfItsOwn) {
   ASSERT_TRUE(Claim(Stem(0)));
   ASSERT_TRUE(Handle(Stem(0)));
   platform.Tick();
-  ASSERT_EQ(o._handoffUntil, platform.now + 5);
+  ASSERT_EQ(o.TEST_HandoffUntil(), platform.now + 5);
   platform.Tick(0.25, 4);
   o.openURLs({Doc("/d/b.corva")});
   std::string stem = Stem(0);
   platform.Tick();
-  EXPECT_FALSE(o._handoffUntil);
+  EXPECT_FALSE(o.TEST_HandoffUntil());
   ASSERT_TRUE(Claim(stem));
   ASSERT_TRUE(Handle(stem));
   platform.Tick();  // b leaves here
-  EXPECT_EQ(o._handoffUntil, platform.now + 5);
+  EXPECT_EQ(o.TEST_HandoffUntil(), platform.now + 5);
   EXPECT_EQ(platform.terminations, 0);
   int n = 0;
   while (platform.terminations == 0 && n < 100) {
@@ -404,21 +404,21 @@ TEST_F(TickTest, EmptyTableClearsTheClaimDeadline) {
   CVOpener& o = Launched();
   double t0 = platform.now;
   o.openURLs({Doc("/d/a.corva")});
-  ASSERT_EQ(o._claimBy, t0 + 90);
+  ASSERT_EQ(o.TEST_ClaimBy(), t0 + 90);
   agents.probeResult = CVAgentRunning;
   agents.probePid = 10;
   platform.Tick();
-  ASSERT_EQ(o._phase, CVPhaseRunning);
+  ASSERT_EQ(o.TEST_Phase(), CVPhaseRunning);
   ASSERT_TRUE(Claim(Stem(0)));
   ASSERT_TRUE(Handle(Stem(0)));
   platform.Tick();
-  ASSERT_TRUE(o._reqs.empty());
-  EXPECT_FALSE(o._claimBy);
+  ASSERT_TRUE(o.TEST_Reqs().empty());
+  EXPECT_FALSE(o.TEST_ClaimBy());
 
   platform.Tick();  // inside the handoff window
   double posted = platform.now;
   o.openURLs({Doc("/d/b.corva")});
-  EXPECT_EQ(o._claimBy, posted + 15);
+  EXPECT_EQ(o.TEST_ClaimBy(), posted + 15);
   platform.Tick(0.25, 60);
   EXPECT_TRUE(platform.alerts.empty());
   platform.Tick();
@@ -433,8 +433,8 @@ TEST_F(TickTest, TimerStopsWhileChildLivesAndItsExitQuits) {
   ASSERT_TRUE(Claim(Stem(0)));
   ASSERT_TRUE(Handle(Stem(0)));
   platform.Tick();
-  EXPECT_TRUE(o._reqs.empty());
-  EXPECT_EQ(o._tick, nullptr);
+  EXPECT_TRUE(o.TEST_Reqs().empty());
+  EXPECT_FALSE(o.TEST_Ticking());
   EXPECT_EQ(platform.ValidTimers(), 0);
   platform.Tick(0.25, 40);
   EXPECT_EQ(platform.terminations, 0);
@@ -493,7 +493,7 @@ TEST_F(TickTest, StartupFeedbackEndsWhileTheOpenerWaitsForItsAgent) {
   EXPECT_TRUE(platform.startupEnds.empty());
   ASSERT_TRUE(Handle(Stem(0)));
   platform.Tick();
-  EXPECT_EQ(o._tick, nullptr);
+  EXPECT_FALSE(o.TEST_Ticking());
   EXPECT_EQ(platform.startupEnds, std::vector<int>{0});
   ASSERT_TRUE(platform.DeliverExit(4242));
   platform.Tick();
@@ -507,7 +507,7 @@ TEST_F(TickTest, QuitHappensOnce) {
   o.quit();
   EXPECT_EQ(Lines("done"), 1);
   EXPECT_EQ(platform.terminations, 1);
-  EXPECT_EQ(o._tick, nullptr);
+  EXPECT_FALSE(o.TEST_Ticking());
   EXPECT_EQ(platform.ValidTimers(), 0);
   o.startTick();
   EXPECT_EQ(platform.ValidTimers(), 0);
@@ -524,10 +524,10 @@ TEST_F(TickTest, StartTickKeepsOneTimer) {
 
 TEST_F(TickTest, UnusableFolderDropsRecordsAsHandled) {
   CVOpener& o = Launched();
-  o._sawEvent = true;
+  o.openURLs({});  // an event without documents: no plain launch
   ASSERT_TRUE(o.post("open", std::string("/d/a.corva")));
   std::string stem = Stem(0);
-  o._cfd = -1;
+  o.TEST_SetCfd(-1);
   platform.Tick();
   EXPECT_EQ(Lines("handled " + stem), 1);
   EXPECT_EQ(agents.probes, 0);
@@ -561,13 +561,13 @@ TEST_P(LostFolderTest, PendingRequestIsNeverHandledAndA7AtTheDeadline) {
   platform.Tick(0.25, 60);
   EXPECT_EQ(Lines("handled " + stem), 0);
   EXPECT_EQ(LinesStartingWith("cannot read the state of " + stem), 1);
-  ASSERT_EQ(o._reqs.size(), 1u);
+  ASSERT_EQ(o.TEST_Reqs().size(), 1u);
   EXPECT_TRUE(platform.alerts.empty());
   platform.Tick();
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{A7(GetParam().reason)});
   EXPECT_EQ(LinesStartingWith("not withdrawn " + stem), 1);
   EXPECT_EQ(LinesStartingWith("withdrew "), 0);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   EXPECT_EQ(ListDir(moved), std::vector<std::string>{stem + ".json"});
   platform.Tick();
   EXPECT_EQ(platform.terminations, 1);
@@ -600,11 +600,11 @@ TEST_F(TickTest, FolderBackInPlaceIsFollowedAsBefore) {
   ASSERT_EQ(std::rename(Queue().c_str(), moved.c_str()), 0);
   platform.Tick(0.25, 8);
   EXPECT_EQ(LinesStartingWith("handled "), 0);
-  ASSERT_EQ(o._reqs.size(), 2u);
+  ASSERT_EQ(o.TEST_Reqs().size(), 2u);
   ASSERT_EQ(std::rename(moved.c_str(), Queue().c_str()), 0);
   platform.Tick(0.25, 51);  // 15 s since the open
   EXPECT_TRUE(platform.alerts.empty());
-  EXPECT_FALSE(o._reqs[1]->unreadable);
+  EXPECT_FALSE(o.TEST_Reqs()[1]->unreadable);
   platform.Tick();
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{kA5});
   EXPECT_EQ(Lines("withdrew " + b), 1);
@@ -630,11 +630,11 @@ TEST_P(WallClockTest, StepsOfTheWallClockChangeNothing) {
   CVOpener& o = Launched();
   platform.Tick();
   platform.JumpWall(GetParam().seconds);
-  EXPECT_TRUE(o._reqs.empty());
+  EXPECT_TRUE(o.TEST_Reqs().empty());
   platform.Tick();  // 0.5 s after launching: the plain launch, exactly now
-  ASSERT_EQ(o._reqs.size(), 1u);
+  ASSERT_EQ(o.TEST_Reqs().size(), 1u);
   double posted = platform.now;
-  EXPECT_EQ(o._claimBy, posted + 15);
+  EXPECT_EQ(o.TEST_ClaimBy(), posted + 15);
   std::string stem = Stem(0);
   auto doc = ReadFile(Queue() + "/" + stem + ".json");
   ASSERT_TRUE(doc);
