@@ -24,7 +24,7 @@ std::optional<std::string> CVRequestDocument(const std::string& kind,
                                              double created, long long pid,
                                              const std::string& origin) {
   nlohmann::ordered_json doc;
-  doc["format"] = "corvantis.open/1";
+  doc["format"] = kCVRequestFormat;
   doc["kind"] = kind;
   doc["created"] = created;
   doc["pid"] = pid;
@@ -51,10 +51,4 @@ std::string CVHexDigits(const unsigned char uuid[16]) {
   char buf[33];
   for (int i = 0; i < 16; ++i) std::snprintf(buf + 2 * i, 3, "%02x", uuid[i]);
   return std::string(buf, 32);
-}
-
-std::string CVFormatStem(int64_t ms, const std::string& hex) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%013lld", static_cast<long long>(ms));
-  return std::string(buf) + "-" + hex;
 }

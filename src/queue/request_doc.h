@@ -1,4 +1,5 @@
-// The pure parts of a request: the document, its size rules and the stem.
+// The pure parts of a request: the document and its size rules (the limits
+// in limits.h, the stem in protocol.h).
 // No system access; CVWriteRequest (request.cpp) puts them together.
 #pragma once
 
@@ -7,10 +8,8 @@
 #include <optional>
 #include <string>
 
-// Longest document path, in UTF-16 code units.
-constexpr size_t kCVMaxPathUnits = 8192;
-// Longest serialized document, in bytes.
-constexpr size_t kCVMaxDocumentBytes = 65536;
+#include "queue/limits.h"
+#include "queue/protocol.h"
 
 // Number of UTF-16 code units of the UTF-8 text `s`: one per sequence of up
 // to three bytes, two per four-byte sequence. Bytes that are not valid UTF-8
@@ -31,7 +30,3 @@ int64_t CVNextMs(double clock, int64_t last);
 
 // The 32 lowercase hexadecimal digits of `uuid`, two per byte in order.
 std::string CVHexDigits(const unsigned char uuid[16]);
-
-// "%013lld-%s": the milliseconds zero-padded to 13 digits (longer numbers
-// whole), "-", and the digits.
-std::string CVFormatStem(int64_t ms, const std::string& hex);
