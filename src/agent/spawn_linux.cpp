@@ -12,6 +12,7 @@
 #include "agent/start.h"
 #include "platform/log.h"
 #include "queue/conf_dir.h"
+#include "queue/protocol.h"
 
 namespace {
 
@@ -72,8 +73,8 @@ int SetAgentFileActions(posix_spawn_file_actions_t* actions, int outFd) {
 }
 
 std::string AgentLogPath(const std::string& confDir) {
-  if (!confDir.empty() && confDir.back() == '/') return confDir + "agent.log";
-  return confDir + "/agent.log";
+  if (!confDir.empty() && confDir.back() == '/') return confDir + kCVAgentLog;
+  return confDir + "/" + kCVAgentLog;
 }
 
 }  // namespace
