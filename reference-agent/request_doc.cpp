@@ -6,21 +6,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "queue/limits.h"
+#include "queue/protocol.h"
+
 namespace cvagent {
 
 namespace {
-
-constexpr const char* kFormat = "corvantis.open/1";
-
-bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-std::optional<std::string> StemOf(const std::string& name, const std::string& suffix) {
-  if (name.empty() || name[0] == '.') return std::nullopt;
-  if (name.size() <= suffix.size() || !EndsWith(name, suffix)) return std::nullopt;
-  return name.substr(0, name.size() - suffix.size());
-}
 
 std::string Rejected(const std::string& stem, const std::string& reason) {
   return "rejected " + EscapeForLine(stem) + ": " + reason;
@@ -35,19 +26,11 @@ std::optional<std::string> StringMember(const nlohmann::json& obj, const char* k
 
 }  // namespace
 
-std::optional<std::string> QueuedStem(const std::string& name) { return StemOf(name, ".json"); }
+std::optional<std::string> QueuedStem(const std::string& name) { return CVStemBefore(name, kCVQueuedSuffix); }
 
-std::optional<std::string> ClaimedStem(const std::string& name) { return StemOf(name, ".claimed"); }
+std::optional<std::string> ClaimedStem(const std::string& name) { return CVStemBefore(name, kCVClaimedSuffix); }
 
-bool IsWriterTemporary(const std::string& name) {
-  constexpr size_t kHexDigits = 32;
-  if (name.size() != 1 + kHexDigits + 4 || name[0] != '.' || !EndsWith(name, ".tmp")) return false;
-  for (size_t i = 1; i <= kHexDigits; ++i) {
-    char c = name[i];
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
+bool IsWriterTemporary(const std::string& name) { return CVParseQueueName(name).kind == CVQueueName::kTemp; }
 
 std::string EscapeForLine(const std::string& text) {
   std::string out;
@@ -72,7 +55,7 @@ std::string RequestLine(const std::string& stem, const std::string& doc) {
   if (!parsed.is_object()) return Rejected(stem, "not a JSON object");
   std::optional<std::string> format = StringMember(parsed, "format");
   if (!format) return Rejected(stem, "no format");
-  if (*format != kFormat) return Rejected(stem, "unknown format \"" + EscapeForLine(*format) + "\"");
+  if (*format != kCVRequestFormat) return Rejected(stem, "unknown format \"" + EscapeForLine(*format) + "\"");
   std::optional<std::string> kind = StringMember(parsed, "kind");
   if (!kind) return Rejected(stem, "no kind");
   if (*kind == "reopen") return "reopen";
@@ -83,7 +66,7 @@ std::string RequestLine(const std::string& stem, const std::string& doc) {
 }
 
 std::string UnreadableLine(const std::string& stem, int error) {
-  if (error == EFBIG) return Rejected(stem, "larger than 65536 bytes");
+  if (error == EFBIG) return Rejected(stem, "larger than " CV_STR(CV_MAX_DOCUMENT_BYTES) " bytes");
   if (error == EINVAL) return Rejected(stem, "not a regular file");
   return Rejected(stem, std::string("unreadable (") + strerror(error) + ")");
 }
