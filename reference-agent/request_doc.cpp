@@ -4,10 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
 #include "queue/limits.h"
 #include "queue/protocol.h"
+#include "queue/request_doc.h"
 
 namespace cvagent {
 
@@ -15,13 +14,6 @@ namespace {
 
 std::string Rejected(const std::string& stem, const std::string& reason) {
   return "rejected " + EscapeForLine(stem) + ": " + reason;
-}
-
-// The string member `key` of `obj`, or nullopt when missing or not a string.
-std::optional<std::string> StringMember(const nlohmann::json& obj, const char* key) {
-  auto it = obj.find(key);
-  if (it == obj.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
 }
 
 }  // namespace
@@ -50,19 +42,27 @@ std::string EscapeForLine(const std::string& text) {
 }
 
 std::string RequestLine(const std::string& stem, const std::string& doc) {
-  nlohmann::json parsed = nlohmann::json::parse(doc, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded()) return Rejected(stem, "not JSON");
-  if (!parsed.is_object()) return Rejected(stem, "not a JSON object");
-  std::optional<std::string> format = StringMember(parsed, "format");
-  if (!format) return Rejected(stem, "no format");
-  if (*format != kCVRequestFormat) return Rejected(stem, "unknown format \"" + EscapeForLine(*format) + "\"");
-  std::optional<std::string> kind = StringMember(parsed, "kind");
-  if (!kind) return Rejected(stem, "no kind");
-  if (*kind == "reopen") return "reopen";
-  if (*kind != "open") return Rejected(stem, "unknown kind \"" + EscapeForLine(*kind) + "\"");
-  std::optional<std::string> path = StringMember(parsed, "path");
-  if (!path) return Rejected(stem, "open without a path");
-  return "open " + EscapeForLine(*path);
+  CVParsedRequest req = CVParseRequestDocument(doc);
+  switch (req.fault) {
+    case CVParsedRequest::kNone:
+      break;
+    case CVParsedRequest::kNotJson:
+      return Rejected(stem, "not JSON");
+    case CVParsedRequest::kNotObject:
+      return Rejected(stem, "not a JSON object");
+    case CVParsedRequest::kNoFormat:
+      return Rejected(stem, "no format");
+    case CVParsedRequest::kUnknownFormat:
+      return Rejected(stem, "unknown format \"" + EscapeForLine(req.value) + "\"");
+    case CVParsedRequest::kNoKind:
+      return Rejected(stem, "no kind");
+    case CVParsedRequest::kUnknownKind:
+      return Rejected(stem, "unknown kind \"" + EscapeForLine(req.value) + "\"");
+    case CVParsedRequest::kNoPath:
+      return Rejected(stem, "open without a path");
+  }
+  if (req.kind == "reopen") return "reopen";
+  return "open " + EscapeForLine(*req.path);
 }
 
 std::string UnreadableLine(const std::string& stem, int error) {

@@ -37,6 +37,42 @@ std::optional<std::string> CVRequestDocument(const std::string& kind,
   }
 }
 
+namespace {
+
+// The string member `key` of `obj`, or nullopt when missing or not a string.
+std::optional<std::string> StringMember(const nlohmann::json& obj, const char* key) {
+  auto it = obj.find(key);
+  if (it == obj.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+CVParsedRequest Fault(CVParsedRequest::Fault fault, std::string value = "") {
+  CVParsedRequest out;
+  out.fault = fault;
+  out.value = std::move(value);
+  return out;
+}
+
+}  // namespace
+
+CVParsedRequest CVParseRequestDocument(const std::string& doc) {
+  nlohmann::json parsed = nlohmann::json::parse(doc, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) return Fault(CVParsedRequest::kNotJson);
+  if (!parsed.is_object()) return Fault(CVParsedRequest::kNotObject);
+  std::optional<std::string> format = StringMember(parsed, "format");
+  if (!format) return Fault(CVParsedRequest::kNoFormat);
+  if (*format != kCVRequestFormat) return Fault(CVParsedRequest::kUnknownFormat, *format);
+  std::optional<std::string> kind = StringMember(parsed, "kind");
+  if (!kind) return Fault(CVParsedRequest::kNoKind);
+  CVParsedRequest out;
+  out.kind = *kind;
+  if (*kind == "reopen") return out;
+  if (*kind != "open") return Fault(CVParsedRequest::kUnknownKind, *kind);
+  out.path = StringMember(parsed, "path");
+  if (!out.path) return Fault(CVParsedRequest::kNoPath);
+  return out;
+}
+
 int64_t CVNextMs(double clock, int64_t last) {
   int64_t floor = last == std::numeric_limits<int64_t>::max() ? last : last + 1;
   double ms = std::trunc(clock * 1000.0);

@@ -24,6 +24,28 @@ std::optional<std::string> CVRequestDocument(const std::string& kind,
                                              double created, long long pid,
                                              const std::string& origin);
 
+// A request document read back, as the agent reads it.
+struct CVParsedRequest {
+  enum Fault {
+    kNone,           // a request: `kind` "open" with `path`, or "reopen"
+    kNotJson,        // not JSON
+    kNotObject,      // JSON, but not an object
+    kNoFormat,       // no string "format"
+    kUnknownFormat,  // "format" is not "corvantis.open/1" (`value`: what it is)
+    kNoKind,         // no string "kind"
+    kUnknownKind,    // "kind" is neither "open" nor "reopen" (`value`: what it is)
+    kNoPath,         // "open" without a string "path"
+  };
+  Fault fault = kNone;
+  std::string kind;
+  std::optional<std::string> path;  // kind "open" only; a "reopen"'s path is ignored
+  std::string value;
+};
+
+// Reads `doc` as CVRequestDocument writes it. Keys are accepted in any order
+// and other keys ignored; the faults are tested in the order listed above.
+CVParsedRequest CVParseRequestDocument(const std::string& doc);
+
 // The stem's milliseconds for a clock reading: trunc(clock * 1000), but at
 // least last + 1. A reading outside the 64-bit range counts as last + 1.
 int64_t CVNextMs(double clock, int64_t last);
