@@ -12,12 +12,12 @@
 #include <nlohmann/json.hpp>
 
 #include "agent_lock.h"
+#include "queue/protocol.h"
 
 namespace cvagent {
 
 namespace {
 
-constexpr const char* kLockName = "agent.lock";
 constexpr size_t kLockReadBytes = 512;
 
 int FlockRetry(int fd, int op) {
@@ -44,7 +44,7 @@ int TakeAgentLock(int confFd, double patience, int* err) {
   *err = 0;
   int fd;
   do {
-    fd = openat(confFd, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd = openat(confFd, kCVLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *err = errno;
@@ -95,7 +95,7 @@ LockState PeekAgentLock(int confFd, int* pid, int* err) {
   *err = 0;
   int fd;
   do {
-    fd = openat(confFd, kLockName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    fd = openat(confFd, kCVLockFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == ENOENT) return LockState::kFree;

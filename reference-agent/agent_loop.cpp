@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "queue/protocol.h"
 #include "request_doc.h"
 
 namespace cvagent {
@@ -17,7 +18,7 @@ void AgentLoop::Scan(double now) {
   int rc = queue_.List(&names);
   if (rc != 0) {
     if (rc != lastListError_)
-      out_.Note(std::string("cannot read open-requests: ") + strerror(rc));
+      out_.Note(std::string("cannot read " CV_QUEUE_DIR ": ") + strerror(rc));
     lastListError_ = rc;
     return;
   }
@@ -76,7 +77,7 @@ void AgentLoop::Handle(const std::string& stem) {
   int rc = queue_.ReadClaimed(stem, kMaxRequestBytes, &doc);
   out_.Line(rc == 0 ? RequestLine(stem, doc) : UnreadableLine(stem, rc));
   rc = queue_.RemoveClaimed(stem);
-  if (rc != 0) out_.Note("cannot remove " + EscapeForLine(stem) + ".claimed: " + strerror(rc));
+  if (rc != 0) out_.Note("cannot remove " + EscapeForLine(stem) + kCVClaimedSuffix + ": " + strerror(rc));
 }
 
 void AgentLoop::HandleDue(double now) {

@@ -12,6 +12,7 @@
 #include "console.h"
 #include "knobs.h"
 #include "queue/conf_dir.h"
+#include "queue/protocol.h"
 #include "request_queue.h"
 #include "tool.h"
 #include "waiter_linux.h"
@@ -55,22 +56,22 @@ int RunAgent(int extraArgs) {
     if (lockFd < 0 && err == EWOULDBLOCK) {
       int pid = 0, peekErr = 0;
       PeekAgentLock(confFd, &pid, &peekErr);
-      Complain("another agent holds agent.lock (pid " + std::to_string(pid) + "); exiting");
+      Complain("another agent holds " CV_LOCK_FILE " (pid " + std::to_string(pid) + "); exiting");
       close(confFd);
       return kExitLockHeld;
     }
     if (lockFd < 0) {
-      Complain(std::string("cannot lock agent.lock: ") + strerror(err));
+      Complain(std::string("cannot lock " CV_LOCK_FILE ": ") + strerror(err));
       close(confFd);
       return kExitFailure;
     }
     rc = WritePid(lockFd, getpid());
-    if (rc != 0) Complain(std::string("cannot write the pid into agent.lock: ") + strerror(rc));
+    if (rc != 0) Complain(std::string("cannot write the pid into " CV_LOCK_FILE ": ") + strerror(rc));
   }
   int err = 0;
   std::unique_ptr<LinuxRequestQueue> queue = LinuxRequestQueue::Open(confFd, &err);
   if (!queue) {
-    Complain(std::string("cannot open open-requests: ") + strerror(err));
+    Complain(std::string("cannot open " CV_QUEUE_DIR ": ") + strerror(err));
     return kExitFailure;
   }
   std::unique_ptr<LinuxWaiter> waiter = LinuxWaiter::Create(*queue, &err);

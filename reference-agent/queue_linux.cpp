@@ -10,13 +10,13 @@
 #include <string>
 
 #include "queue/conf_dir.h"
+#include "queue/protocol.h"
 #include "request_queue.h"
 
 namespace cvagent {
 
 namespace {
 
-constexpr const char* kQueueDir = "open-requests";
 constexpr uint32_t kWatchMask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE_SELF |
                                 IN_MOVE_SELF | IN_ONLYDIR;
 
@@ -89,7 +89,7 @@ LinuxRequestQueue::~LinuxRequestQueue() {
 }
 
 int LinuxRequestQueue::Reopen() {
-  int fd = CVOpenOwnedDir(confFd_, kQueueDir, /*noFollow=*/true);
+  int fd = CVOpenOwnedDir(confFd_, kCVQueueDir, /*noFollow=*/true);
   if (fd < 0) return errno;
   // The watch goes through the descriptor, so it lands on the folder just
   // opened even when the name is replaced meanwhile.
@@ -110,7 +110,7 @@ int LinuxRequestQueue::Reopen() {
 
 bool LinuxRequestQueue::StillCurrent() {
   struct stat byName, held;
-  if (fstatat(confFd_, kQueueDir, &byName, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (fstatat(confFd_, kCVQueueDir, &byName, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (fstat(dirFd_, &held) != 0) return false;
   return byName.st_dev == held.st_dev && byName.st_ino == held.st_ino;
 }
@@ -139,18 +139,18 @@ int OpenExistingDir(const std::string& path) {
 
 int ListQueueNames(int confFd, std::vector<std::string>* names) {
   names->clear();
-  int rc = ReadNames(confFd, kQueueDir, names);
+  int rc = ReadNames(confFd, kCVQueueDir, names);
   return rc == ENOENT ? 0 : rc;
 }
 
 
 int LinuxRequestQueue::Claim(const std::string& stem) {
-  return RenameNoReplace(dirFd_, stem + ".json", stem + ".claimed");
+  return RenameNoReplace(dirFd_, CVQueuedName(stem), CVClaimedName(stem));
 }
 
 int LinuxRequestQueue::ReadClaimed(const std::string& stem, size_t limit, std::string* doc) {
   doc->clear();
-  std::string name = stem + ".claimed";
+  std::string name = CVClaimedName(stem);
   int fd = OpenAtRetry(dirFd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   struct stat st;
@@ -200,7 +200,7 @@ int LinuxRequestQueue::RemoveIfOlder(const std::string& name, double maxAge, boo
 }
 
 int LinuxRequestQueue::RemoveClaimed(const std::string& stem) {
-  std::string name = stem + ".claimed";
+  std::string name = CVClaimedName(stem);
   if (unlinkat(dirFd_, name.c_str(), 0) == 0) return 0;
   if (errno != EISDIR) return errno;
   if (unlinkat(dirFd_, name.c_str(), AT_REMOVEDIR) == 0) return 0;

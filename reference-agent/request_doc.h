@@ -1,4 +1,4 @@
-// Which names in "open-requests" are requests, and what a request document
+// Which names in the queue folder are requests, and what a request document
 // says, as the one line the agent writes to standard output for it.
 #pragma once
 
@@ -6,10 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "queue/limits.h"
+
 namespace cvagent {
 
 // The largest request document the agent reads; the opener never writes more.
-inline constexpr size_t kMaxRequestBytes = 65536;
+inline constexpr size_t kMaxRequestBytes = kCVMaxDocumentBytes;
 
 // The stem of a queued request: `name` ends in ".json", does not start with
 // "." (temporary files of a writer do) and has a non-empty stem. nullopt for

@@ -1,4 +1,4 @@
-// The queue folder "open-requests" as the agent loop sees it. The loop talks
+// The queue folder (queue/protocol.h) as the agent loop sees it. The loop talks
 // only to this interface; queue_linux.cpp is the real folder, and a test can
 // put a fake in its place.
 #pragma once
@@ -43,7 +43,7 @@ class RequestQueue {
 };
 
 // The real queue folder below the settings folder `confFd` (which stays the
-// caller's). Opens, and creates when missing, "open-requests" with mode 0700,
+// caller's). Opens, and creates when missing, the queue folder with mode 0700,
 // refusing a symbolic link, and watches it with inotify. When the folder is
 // removed or replaced while the agent runs, the next List() opens the new one
 // and moves the watch to it.
@@ -69,9 +69,9 @@ class LinuxRequestQueue : public RequestQueue {
 
  private:
   LinuxRequestQueue(int confFd, int inotifyFd) : confFd_(confFd), inotifyFd_(inotifyFd) {}
-  // Opens "open-requests" (again) and watches it; 0 or errno.
+  // Opens the queue folder (again) and watches it; 0 or errno.
   int Reopen();
-  // Whether "open-requests" still names the folder that dirFd_ holds.
+  // Whether the queue folder's name still names the folder that dirFd_ holds.
   bool StillCurrent();
 
   int confFd_;
@@ -89,7 +89,7 @@ namespace cvagent {
 // with errno set.
 int OpenExistingDir(const std::string& path);
 
-// The names in <confFd>/open-requests without creating it or following a
+// The names in the queue folder of `confFd` without creating it or following a
 // symbolic link in its place. A missing folder gives no names and 0;
 // otherwise 0 or the errno of the failing call.
 int ListQueueNames(int confFd, std::vector<std::string>* names);

@@ -11,6 +11,7 @@
 #include "agent_lock.h"
 #include "console.h"
 #include "queue/conf_dir.h"
+#include "queue/protocol.h"
 #include "request_doc.h"
 #include "request_queue.h"
 
@@ -44,7 +45,7 @@ int Status() {
     if (rc == 0) lock = PeekAgentLock(confFd, &pid, &err);
     close(confFd);
     if (rc != 0) {
-      Complain(std::string("cannot read open-requests: ") + strerror(rc));
+      Complain(std::string("cannot read " CV_QUEUE_DIR ": ") + strerror(rc));
       return kExitFailure;
     }
     for (const std::string& name : names) {
@@ -89,9 +90,9 @@ const char* HelpText() {
          "\n"
          "The agent uses the settings folder $CORVANTIS_AGENT_DIR, else\n"
          "$APPDATA/Corvantis, else $HOME/Corvantis, else the user's home directory\n"
-         "+ /Corvantis. It holds an exclusive flock on agent.lock there for its\n"
+         "+ /Corvantis. It holds an exclusive flock on " CV_LOCK_FILE " there for its\n"
          "whole life and writes {\"pid\":N} into it. It claims each request\n"
-         "open-requests/STEM.json (names starting with \".\" are left alone) by\n"
+         CV_QUEUE_DIR "/STEM.json (names starting with \".\" are left alone) by\n"
          "renaming it to STEM.claimed, handles the requests in stem order by\n"
          "writing one line for each on standard output, then removes STEM.claimed:\n"
          "  open PATH              open the document at PATH\n"
@@ -109,14 +110,14 @@ const char* HelpText() {
          "                                  handling and removing it\n"
          "  CORVANTIS_AGENT_IDLE_EXIT=S     exit 0 after S s with nothing queued or\n"
          "                                  claimed (unset: run until signalled)\n"
-         "  CORVANTIS_AGENT_NO_LOCK=1       never take agent.lock (plays an older\n"
+         "  CORVANTIS_AGENT_NO_LOCK=1       never take " CV_LOCK_FILE " (plays an older\n"
          "                                  agent); 0 or unset: take it\n"
          "  CORVANTIS_AGENT_SWEEP_INTERVAL=S  remove writers' temporary files\n"
          "                                  (.HEX.tmp) older than 36 hours at start\n"
          "                                  and every S s (unset: 3600)\n"
          "\n"
          "Exit status: 0 done; 1 failure while running; 2 bad arguments, bad knob\n"
-         "or no usable settings folder; 3 another agent holds agent.lock.\n";
+         "or no usable settings folder; 3 another agent holds " CV_LOCK_FILE ".\n";
 }
 
 int RunTool(int argc, const char* const* args) {

@@ -7,6 +7,7 @@
 
 #include "agent/agent_sys.h"
 #include "agent/lock_file.h"
+#include "queue/protocol.h"
 #include "util/eintr.h"
 
 namespace {
@@ -22,7 +23,7 @@ int CVProbeAgent(int confFd, int* pidOut, int* errOut) {
 
   // O_NONBLOCK: a FIFO in place of the lock file would block a read-only open.
   int fd = CVRetryEintr(
-      [&] { return sys.openat(confFd, "agent.lock", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0); });
+      [&] { return sys.openat(confFd, kCVLockFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0); });
   if (fd < 0) {
     if (errno == ENOENT) return CVAgentAbsent;
     if (errOut) *errOut = errno;

@@ -11,24 +11,23 @@
 #include "agent/process_table.h"
 #include "agent/procargs.h"
 #include "queue/conf_dir.h"
+#include "queue/limits.h"
+#include "queue/protocol.h"
 #include "queue/queue_sys.h"
 
 namespace {
 
-constexpr char kAgentSuffix[] = "/Contents/Resources/agent/CorvantisAgent";
-constexpr size_t kAgentSuffixLen = sizeof(kAgentSuffix) - 1;
-constexpr char kAgentName[] = "CorvantisAgent";
-constexpr time_t kYoungestOldAge = 20;  // older than 19 seconds
-
+// Whether `path` is the agent copy of some bundle: it ends in "/" and the
+// bundle's agent path.
 bool EndsWithAgentSuffix(const std::string& path) {
-  return path.size() >= kAgentSuffixLen &&
-         path.compare(path.size() - kAgentSuffixLen, kAgentSuffixLen, kAgentSuffix) == 0;
+  const std::string suffix = std::string("/") + kCVBundleAgent;
+  return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool IsAgentExecutable(cv::ProcessTable& table, pid_t pid, const cv::ProcessRecord& rec) {
   std::string path;
   if (table.ReadPath(pid, &path) && !path.empty()) return EndsWithAgentSuffix(path);
-  return rec.name == kAgentName || rec.comm == kAgentName;
+  return rec.name == kCVAgentName || rec.comm == kCVAgentName;
 }
 
 bool IsToolRun(cv::ProcessTable& table, pid_t pid) {
@@ -76,7 +75,7 @@ pid_t Scan(cv::ProcessTable& table, pid_t excludePid, pid_t* youngOut) {
     if (__builtin_sub_overflow(static_cast<int64_t>(now), rec.startSec, &age)) {
       age = rec.startSec < 0 ? INT64_MAX : INT64_MIN;
     }
-    if (age >= kYoungestOldAge) return pid;
+    if (age > kCVOldAgentSeconds) return pid;
     if (youngOut != nullptr && *youngOut == 0) *youngOut = pid;
   }
   return 0;

@@ -10,6 +10,7 @@
 #include "agent/start.h"
 #include "platform/log.h"
 #include "queue/conf_dir.h"
+#include "queue/protocol.h"
 #include "util/eintr.h"
 #include "util/process.h"
 
@@ -49,8 +50,8 @@ int OpenOutput(const cv::AgentSys& sys, const char* outPath) {
 }
 
 std::string AgentLogPath(const std::string& confDir) {
-  if (!confDir.empty() && confDir.back() == '/') return confDir + "agent.log";
-  return confDir + "/agent.log";
+  if (!confDir.empty() && confDir.back() == '/') return confDir + kCVAgentLog;
+  return confDir + "/" + kCVAgentLog;
 }
 
 }  // namespace

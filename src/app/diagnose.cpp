@@ -6,70 +6,34 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "agent/probe.h"
 #include "queue/conf_dir.h"
+#include "queue/protocol.h"
 
 namespace cv {
 
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-constexpr const char* kQueueDir = "open-requests";
-
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool IsHex(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-bool IsDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The milliseconds of a stem "<13 or more digits>-<32 hex digits>"; false
-// when `stem` is none. `ms` stays none when the digits overflow.
-bool ParseStem(const std::string& stem, std::optional<long long>* ms) {
-  size_t dash = stem.find('-');
-  if (dash == std::string::npos || dash < 13) return false;
-  std::string digits = stem.substr(0, dash);
-  std::string hex = stem.substr(dash + 1);
-  if (!IsDigits(digits) || hex.size() != 32 || !IsHex(hex)) return false;
-  long long value = 0;
-  for (char c : digits) {
-    int d = c - '0';
-    if (value > (LLONG_MAX - d) / 10) return true;
-    value = value * 10 + d;
-  }
-  *ms = value;
-  return true;
-}
-
 // A name of the queue folder taken apart: a request, a temporary file, or
 // something else.
 void Classify(const std::string& name, double now, QueueFacts* q) {
-  if (name.size() == 37 && name[0] == '.' && EndsWith(name, ".tmp") && IsHex(name.substr(1, 32))) {
+  CVQueueName entry = CVParseQueueName(name);
+  if (entry.kind == CVQueueName::kTemp) {
     ++q->beingWritten;
     return;
   }
-  for (const char* suffix : {".json", ".claimed"}) {
-    std::string tail = suffix;
-    if (!EndsWith(name, tail)) continue;
-    std::string stem = name.substr(0, name.size() - tail.size());
-    std::optional<long long> ms;
-    if (!ParseStem(stem, &ms)) break;
-    QueuedRequest req;
-    req.stem = stem;
-    req.claimed = tail == ".claimed";
-    if (ms) req.ageSeconds = now - static_cast<double>(*ms) / 1000.0;
-    q->requests.push_back(req);
+  if (entry.kind == CVQueueName::kOther) {
+    ++q->others;
     return;
   }
-  ++q->others;
+  QueuedRequest req;
+  req.stem = entry.stem;
+  req.claimed = entry.kind == CVQueueName::kClaimed;
+  if (entry.ms) req.ageSeconds = now - static_cast<double>(*entry.ms) / 1000.0;
+  q->requests.push_back(req);
 }
 
 std::string Parent(const std::string& path) {
@@ -81,19 +45,11 @@ std::string Parent(const std::string& path) {
   return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
 }
 
+// The setting that decides, by the rule of CVConfDir.
 void ResolveSource(const DiagnoseSys& sys, FolderFacts* f) {
-  if (auto v = sys.getenv("CORVANTIS_AGENT_DIR"); v && !v->empty()) {
-    f->source = "CORVANTIS_AGENT_DIR";
-    f->value = v;
-  } else if (auto a = sys.getenv("APPDATA")) {
-    f->source = "APPDATA";
-    f->value = a;
-  } else if (auto h = sys.getenv("HOME")) {
-    f->source = "HOME";
-    f->value = h;
-  } else {
-    f->source = "the password database";
-  }
+  CVConfDirSetting setting = CVConfDirSettingFrom(CVConfDirSources{sys.getenv, nullptr});
+  f->source = setting.name ? setting.name : "the password database";
+  f->value = setting.value;
 }
 
 // The folder is missing: would the opener's mkdirat succeed? It fails when
@@ -126,7 +82,7 @@ void PredictCreation(const DiagnoseSys& sys, const std::string& path, FolderFact
 int OwnerError(const DiagnoseSys& sys, int fd, mode_t* modeOut) {
   struct stat st;
   if (sys.fstat(fd, &st) != 0) return EPERM;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != sys.geteuid()) return EPERM;
+  if (!CVIsOwnedDir(st, sys.geteuid())) return EPERM;
   if (modeOut) *modeOut = st.st_mode & 07777;
   return 0;
 }
@@ -167,38 +123,38 @@ void ListQueue(const DiagnoseSys& sys, int queueFd, QueueFacts* q) {
             [](const QueuedRequest& a, const QueuedRequest& b) { return a.stem < b.stem; });
 }
 
-// "open-requests" as the first request write would meet it, the settings
+// The queue folder as the first request write would meet it, the settings
 // folder already tightened: created when missing (the folder must then be
 // writable), else a directory of this user, tightened in turn, in which
 // files can be made. Lists it when it opens.
 void CheckQueue(const DiagnoseSys& sys, int confFd, FolderFacts* f, QueueFacts* q) {
   q->looked = true;
-  int fd = sys.openat(confFd, kQueueDir, kDirFlags | O_NOFOLLOW);
+  int fd = sys.openat(confFd, kCVQueueDir, kDirFlags | O_NOFOLLOW);
   if (fd < 0) {
     int err = errno;
     if (err != ENOENT) {
       q->err = err;
       f->err = err;
-      f->errWhere = kQueueDir;
+      f->errWhere = kCVQueueDir;
       return;
     }
     if (int entryErr = EntryError(sys, confFd, f->tightens); entryErr != 0) {
       f->err = entryErr;
-      f->errWhere = "creating open-requests";
+      f->errWhere = std::string("creating ") + kCVQueueDir;
     }
     return;
   }
   ListQueue(sys, fd, q);
   int err = OwnerError(sys, fd, &q->mode);
   if (err == 0) {
-    q->tightens = (q->mode & 077) != 0;
+    q->tightens = CVNeedsTightening(q->mode);
     if (q->tightens) err = TightenError(sys, fd);
   }
   if (err == 0) err = EntryError(sys, fd, q->tightens);
   sys.close(fd);
   if (err != 0) {
     f->err = err;
-    f->errWhere = kQueueDir;
+    f->errWhere = kCVQueueDir;
   }
 }
 
@@ -291,7 +247,7 @@ Diagnosis Diagnose(const DiagnoseSys& sys) {
     } else {
       // The opener tightens the folder before anything else; a folder that
       // cannot be tightened fails its open.
-      f.tightens = (f.mode & 077) != 0;
+      f.tightens = CVNeedsTightening(f.mode);
       if (f.tightens) f.err = TightenError(sys, confFd);
       // One that its owner may not search as it is hides what is inside
       // until the opener has tightened it.

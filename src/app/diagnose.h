@@ -1,7 +1,7 @@
 // corvantis-opener --diagnose: what a person whose double-click "did
 // nothing" needs to know, gathered without posting, starting or changing
 // anything. The settings folder is opened read-only and never created or
-// tightened; "open-requests" is only listed; the lock is only probed (a
+// tightened; the queue folder is only listed; the lock is only probed (a
 // shared lock held for an instant, never waited for); the service manager
 // is only asked (one `systemctl --user show`, with a time-out). No log
 // line is written.
@@ -42,7 +42,7 @@ struct FolderFacts {
   mode_t mode = 0;        // the folder's permission bits, when it exists
   bool tightens = false;  // group or other bits set: the opener sets 0700
   // Usable, but its owner may not search it until it is tightened: nothing
-  // inside (open-requests, agent.lock) was looked at.
+  // inside (the queue folder, the lock file) was looked at.
   bool hidden = false;
 };
 
@@ -52,7 +52,7 @@ struct FolderFacts {
 // What would make the tightening itself fail counts: a read-only file
 // system (EROFS), an immutable folder (EPERM, as access(2) reports it).
 
-// One request file in "open-requests".
+// One request file in the queue folder.
 struct QueuedRequest {
   std::string stem;
   bool claimed = false;              // <stem>.claimed; else <stem>.json
@@ -61,7 +61,7 @@ struct QueuedRequest {
 
 struct QueueFacts {
   bool looked = false;                  // the folder was open for listing
-  bool present = false;                 // "open-requests" exists and was listed
+  bool present = false;                 // the queue folder exists and was listed
   int err = 0;                          // why it could not be listed (not ENOENT)
   mode_t mode = 0;                      // its permission bits, when present
   bool tightens = false;                // group or other bits set: the opener sets 0700

@@ -7,6 +7,8 @@
 #include "agent/probe.h"
 #include "app/diagnose.h"
 #include "opener/conf_error_text.h"
+#include "queue/limits.h"
+#include "queue/protocol.h"
 
 namespace cv {
 
@@ -97,24 +99,24 @@ void Agent(const Diagnosis& d, Report* r) {
     r->Line("agent lock",
             d.folder.missing ? "free (no settings folder yet)" : "not probed (no usable settings folder)");
   } else if (a.probe == CVAgentRunning) {
-    r->Line("agent lock", a.pid > 0 ? "held by pid " + std::to_string(a.pid) : "held (agent.lock names no pid)");
+    r->Line("agent lock", a.pid > 0 ? "held by pid " + std::to_string(a.pid) : "held (" CV_LOCK_FILE " names no pid)");
   } else if (a.probe == CVAgentAbsent) {
-    r->Line("agent lock", "free: no agent holds agent.lock");
+    r->Line("agent lock", "free: no agent holds " CV_LOCK_FILE);
   } else {
     r->Line("agent lock", "can't be probed: " + Printable(CVConfErrorText(a.err)));
   }
 
   if (!a.scanned) {
-    const char* why = d.folder.hidden             ? "not looked for (agent.lock not probed)"
+    const char* why = d.folder.hidden             ? "not looked for (" CV_LOCK_FILE " not probed)"
                       : !a.probed                 ? "not looked for (no usable settings folder)"
                       : a.probe == CVAgentRunning ? "not looked for (an agent holds the lock)"
-                                                  : "not looked for (agent.lock can't be probed)";
+                                                  : "not looked for (" CV_LOCK_FILE " can't be probed)";
     r->Line("agents without lock", why);
   } else if (a.old != 0)
     r->Line("agents without lock",
-            "pid " + std::to_string(a.old) + ", running more than 19 s (an older agent: quit it)");
+            "pid " + std::to_string(a.old) + ", running more than " CV_STR(CV_OLD_AGENT_SECONDS) " s (an older agent: quit it)");
   else if (a.young != 0)
-    r->Line("agents without lock", "pid " + std::to_string(a.young) + ", starting (19 s old or younger)");
+    r->Line("agents without lock", "pid " + std::to_string(a.young) + ", starting (" CV_STR(CV_OLD_AGENT_SECONDS) " s old or younger)");
   else
     r->Line("agents without lock", "none");
 }
@@ -131,8 +133,8 @@ void Queue(const Diagnosis& d, Report* r) {
     return;
   }
   if (!q.present) {
-    r->Line("requests", q.err != 0 ? std::string("open-requests can't be listed: ") + strerror(q.err)
-                                   : "none (no open-requests folder yet)");
+    r->Line("requests", q.err != 0 ? std::string(CV_QUEUE_DIR " can't be listed: ") + strerror(q.err)
+                                   : "none (no " CV_QUEUE_DIR " folder yet)");
     return;
   }
   size_t claimed = 0;
@@ -153,7 +155,7 @@ void Queue(const Diagnosis& d, Report* r) {
   if (q.beingWritten != 0) r->More(std::to_string(q.beingWritten) + " being written (.tmp)");
   if (q.others != 0) r->More(std::to_string(q.others) + " other entries, not requests");
   if (q.tightens && d.folder.err == 0) {
-    r->More("open-requests has mode " + Octal(q.mode) + " (the opener tightens it to 0700)");
+    r->More(CV_QUEUE_DIR " has mode " + Octal(q.mode) + " (the opener tightens it to 0700)");
   }
 }
 
@@ -162,19 +164,16 @@ void Bundled(const Diagnosis& d, Report* r) {
     r->Line("bundled agent", Printable(*d.bundledAgent));
     return;
   }
-  static const std::string kMacOS = "/Contents/MacOS/";
   if (!d.exe) {
     r->Line("bundled agent", "none (this program's location is unknown)");
     return;
   }
-  size_t at = d.exe->rfind(kMacOS);
-  if (at == std::string::npos || d.exe->find('/', at + kMacOS.size()) != std::string::npos) {
+  std::optional<std::string> bundle = CVBundleOf(*d.exe);
+  if (!bundle) {
     r->Line("bundled agent", "none: " + Printable(*d.exe) + " isn't inside an application bundle");
     return;
   }
-  r->Line("bundled agent", "none: " + Printable(d.exe->substr(0, at)) +
-                               "/Contents/Resources/agent/CorvantisAgent is missing or not "
-                               "executable");
+  r->Line("bundled agent", "none: " + Printable(*bundle) + "/" + kCVBundleAgent + " is missing or not executable");
 }
 
 void Service(const ServiceFacts& s, Report* r) {

@@ -2,6 +2,8 @@
 
 #include "agent/probe.h"
 #include "app/diagnose.h"
+#include "queue/limits.h"
+#include "queue/protocol.h"
 
 namespace cv {
 
@@ -15,14 +17,14 @@ Verdict Judge(const Diagnosis& d) {
     std::string who = a.pid > 0 ? " (pid " + std::to_string(a.pid) + ")" : "";
     return {true, "the running agent" + who + " takes it"};
   }
-  if (a.probed && a.probe != CVAgentAbsent) return {false, "agent.lock can't be probed"};
+  if (a.probed && a.probe != CVAgentAbsent) return {false, CV_LOCK_FILE " can't be probed"};
 
   // The lock is free: the opener starts an agent, the user service first.
   if (d.service.installed()) {
     if (d.service.active()) {
       return {false,
               "the user service runs, but no agent holds the lock in this settings folder (does it use "
-              "another one?); the opener would wait 90 s and report that it didn't respond"};
+              "another one?); the opener would wait " CV_STR(CV_STARTING_CLAIM_SECONDS) " s and report that it didn't respond"};
     }
     return {true, "the opener would start the user service"};
   }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/diagnose.h"
+#include "queue/limits.h"
 #include "util/write_all.h"
 
 #ifndef CV_VERSION
@@ -40,7 +41,7 @@ constexpr const char kHelp[] =
     "              the settings folder is usable, and an agent holds the lock,\n"
     "              or the lock is free and an agent would be started (the user\n"
     "              service is installed and not active; or, without it, the\n"
-    "              bundled agent is there and no agent has run more than 19 s\n"
+    "              bundled agent is there and no agent has run more than " CV_STR(CV_OLD_AGENT_SECONDS) " s\n"
     "              without the lock). 1 otherwise.\n"
     "\n"
     "Environment:\n"

@@ -2,6 +2,8 @@
 // the code takes. Shown as they stand, without translation.
 #pragma once
 
+#include "queue/limits.h"
+
 namespace cvtext {
 
 // "A2", with the noun passed to startAgent.
@@ -27,10 +29,10 @@ inline constexpr const char* kNotWithdrawn =
     "Corvantis Agent didn't take the tract, and Corvantis couldn't take it back from its queue "
     "(%@). It may still open later.";
 // "A6".
-inline constexpr const char* kTooMany = "Open at most 32 tracts at a time.";
+inline constexpr const char* kTooMany = "Open at most " CV_STR(CV_MAX_REQUESTS) " tracts at a time.";
 // "bad-path", with the document's file name made displayable, in quotes.
 inline constexpr const char* kPathTooLong =
-    "Corvantis can't open %@: its path is longer than 8192 characters.";
+    "Corvantis can't open %@: its path is longer than " CV_STR(CV_MAX_PATH_UNITS) " characters.";
 inline constexpr const char* kPathNotUtf8 = "Corvantis can't open %@: its path isn't valid UTF-8.";
 inline constexpr const char* kPathNoFolder =
     "Corvantis can't open %@: the folder it was opened from no longer exists or can't be read.";

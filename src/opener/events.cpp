@@ -3,10 +3,9 @@
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
 #include "platform/log.h"
+#include "queue/limits.h"
 
 namespace {
-
-constexpr uint64_t kMaxRequests = 32;
 
 // Whether `path`'s extension (after the last "." of its last component,
 // trailing "/" ignored) is "corva" in any letter case.
@@ -55,7 +54,7 @@ void CVOpener::openURLs(const std::vector<cv::DocumentURL>& urls) {
   if (rejected) alert(cvtext::kNotCorva, "not-corva");
 
   uint64_t present = outstanding();
-  uint64_t room = present < kMaxRequests ? kMaxRequests - present : 0;
+  uint64_t room = present < kCVMaxRequests ? kCVMaxRequests - present : 0;
   if (accepted.size() > room) {
     alert(cvtext::kTooMany, "A6");
     accepted.resize(room);

@@ -1,24 +1,14 @@
 #include <cerrno>
 
 #include "opener/opener.h"
-
-namespace {
-
-constexpr const char* kQueueDir = "open-requests";
-
-// The stem an entry of the queue folder belongs to: its name up to the first
-// "." ("<stem>.json", "<stem>.claimed"); temporary files (".<hex>.tmp")
-// belong to none.
-std::string StemOf(const std::string& name) { return name.substr(0, name.find('.')); }
-
-}  // namespace
+#include "queue/protocol.h"
 
 void CVOpener::watchQueue() {
   if (_queueWatch || _queueWatchTries >= 2 || _cfd < 0) return;
   int saved = errno;
   ++_queueWatchTries;
   std::weak_ptr<int> alive = alive_;
-  _queueWatch = platform_.WatchDirectory(_cfd, kQueueDir, [alive, self = this](const std::vector<std::string>& names) {
+  _queueWatch = platform_.WatchDirectory(_cfd, kCVQueueDir, [alive, self = this](const std::vector<std::string>& names) {
     if (alive.expired()) return;
     self->queueChanged(names);
   });
@@ -38,7 +28,11 @@ void CVOpener::queueChanged(const std::vector<std::string>& names) {
       ours = true;
       break;
     }
-    std::string stem = StemOf(name);
+    // Only "<stem>.json" and "<stem>.claimed" belong to a request;
+    // temporary files (".<hex>.tmp") belong to none.
+    CVQueueName entry = CVParseQueueName(name);
+    if (entry.kind != CVQueueName::kQueued && entry.kind != CVQueueName::kClaimed) continue;
+    const std::string& stem = entry.stem;
     for (const auto& req : _reqs) {
       if (req->stem == stem) ours = true;
     }

@@ -5,12 +5,11 @@
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
 #include "platform/log.h"
+#include "queue/limits.h"
 #include "util/eintr.h"
 
 namespace {
 
-constexpr double kRunningClaim = 15;
-constexpr double kStartingClaim = 90;
 constexpr const char* kServiceLabel = "corvantis.agent";
 
 // `text` with its one "%@" replaced by `arg`.
@@ -25,7 +24,7 @@ std::string Fill(const char* text, const std::string& arg) {
 
 void CVOpener::ensureAgent() {
   if (_child > 0) {
-    extendClaim(_phase == CVPhaseRunning ? kRunningClaim : kStartingClaim);
+    extendClaim(_phase == CVPhaseRunning ? kCVRunningClaim : kCVStartingClaim);
     return;
   }
   double now = platform_.Now();
@@ -45,7 +44,7 @@ void CVOpener::ensureAgent() {
     if (r == CVAgentRunning) {
       _phase = CVPhaseRunning;
       _agentPid = pid;
-      extendClaim(kRunningClaim);
+      extendClaim(kCVRunningClaim);
       return;
     }
   }
@@ -58,8 +57,8 @@ void CVOpener::startAgent(const std::string& noun) {
   LOG->Write(cv::LogLevel::kDefault, "kickstart %{public}s -> %d", {kServiceLabel, rc});
   auto enterStarting = [this] {
     _phase = CVPhaseStarting;
-    _startingUntil = platform_.Now() + kStartingClaim;
-    extendClaim(kStartingClaim);
+    _startingUntil = platform_.Now() + kCVStartingClaim;
+    extendClaim(kCVStartingClaim);
   };
   if (rc == 0) {
     enterStarting();
@@ -95,7 +94,7 @@ void CVOpener::startAgent(const std::string& noun) {
   LOG->Write(cv::LogLevel::kDefault, "spawned agent pid %d", {static_cast<int>(pid)});
   becomeParentOf(pid);
   _phase = CVPhaseStarting;
-  extendClaim(kStartingClaim);
+  extendClaim(kCVStartingClaim);
 }
 
 void CVOpener::becomeParentOf(pid_t pid) {
@@ -139,7 +138,7 @@ void CVOpener::childExited(pid_t pid) {
     _agentPid = pid2;
     if (anyPending()) {
       _claimBy.reset();
-      extendClaim(kRunningClaim);
+      extendClaim(kCVRunningClaim);
     }
   }
   // Claims are the child's unless the agent that held the lock before the
@@ -205,7 +204,7 @@ void CVOpener::noDocumentLaunch() {
   } else if (r == CVAgentRunning) {
     _phase = CVPhaseRunning;
     _agentPid = pid;
-    if (post("reopen", std::nullopt)) extendClaim(kRunningClaim);
+    if (post("reopen", std::nullopt)) extendClaim(kCVRunningClaim);
   } else {
     alert(confErrorText(err), "A1");
   }

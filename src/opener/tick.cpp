@@ -4,15 +4,11 @@
 #include "opener/alert_texts.h"
 #include "opener/opener.h"
 #include "platform/log.h"
+#include "queue/limits.h"
 #include "queue/request.h"
 
 namespace {
 
-constexpr double kTickInterval = 0.25;
-constexpr double kClaimedTooLong = 120;
-constexpr double kHandoffWindow = 5;
-constexpr double kNoDocumentGrace = 0.5;
-constexpr double kRunningClaim = 15;
 constexpr const char* kBrowserBundle = "com.google.Chrome";
 
 }  // namespace
@@ -21,7 +17,7 @@ void CVOpener::startTick() {
   if (_quitting) return;
   if (_tick && _tick->IsValid()) return;
   std::weak_ptr<int> alive = alive_;
-  _tick = platform_.ScheduleRepeating(kTickInterval, [alive, self = this] {
+  _tick = platform_.ScheduleRepeating(kCVTickInterval, [alive, self = this] {
     if (alive.expired()) return;
     self->tick();
   });
@@ -62,7 +58,7 @@ void CVOpener::tick() {
       req->claimedAt = now;
       LOG->Write(cv::LogLevel::kDefault, "claimed %{public}@", {req->stem}, req->stem);
     }
-    if (req->claimedAt && now - *req->claimedAt > kClaimedTooLong) {
+    if (req->claimedAt && now - *req->claimedAt > kCVClaimedTooLong) {
       LOG->Write(cv::LogLevel::kDefault, "still being handled, stop waiting: %{public}@", {req->stem}, req->stem);
       removeRequest(req);
     }
@@ -82,7 +78,7 @@ void CVOpener::tick() {
     if (r == CVAgentRunning) {
       if (_phase != CVPhaseRunning) {
         _phase = CVPhaseRunning;
-        if (anyPending()) extendClaim(kRunningClaim);
+        if (anyPending()) extendClaim(kCVRunningClaim);
       }
       if (pid >= 1) {
         _agentPid = pid;
@@ -109,13 +105,13 @@ void CVOpener::tick() {
   }
 
   if (had > 0) {
-    _handoffUntil = now + (platform_.ActivationHandoverAvailable() ? kHandoffWindow : 0);
+    _handoffUntil = now + (platform_.ActivationHandoverAvailable() ? kCVHandoffWindow : 0);
     _claimBy.reset();
   }
 
   if (!_graceDone) {
     if (!_sawEvent) {
-      if (_launchedAt && now - *_launchedAt >= kNoDocumentGrace) noDocumentLaunch();
+      if (_launchedAt && now - *_launchedAt >= kCVNoDocumentGrace) noDocumentLaunch();
       return;
     }
     _graceDone = true;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "queue/protocol.h"
 #include "queue/queue_sys.h"
 
 namespace {
@@ -19,11 +20,6 @@ std::string JoinComponent(const std::string& base, const char* name) {
   return base.substr(0, end + 1) + "/" + name;
 }
 
-std::optional<std::string> ResolveBase(const CVConfDirSources& src) {
-  if (auto appData = src.getenv("APPDATA")) return *appData;
-  if (auto home = src.getenv("HOME")) return home->empty() ? std::string("/") : *home;
-  return src.realUserHome();
-}
 
 // `path` with runs of "/" made one, "." components dropped and no trailing
 // "/"; the root, however spelt, is "/".
@@ -51,15 +47,24 @@ bool IsLink(const CVQueueSys& sys, int baseFd, const char* path) {
 
 }  // namespace
 
+CVConfDirSetting CVConfDirSettingFrom(const CVConfDirSources& sources) {
+  if (auto v = sources.getenv("CORVANTIS_AGENT_DIR"); v && !v->empty()) return {"CORVANTIS_AGENT_DIR", v};
+  if (auto a = sources.getenv("APPDATA")) return {"APPDATA", a};
+  if (auto h = sources.getenv("HOME")) return {"HOME", h};
+  return {};
+}
+
 std::optional<std::string> CVConfDirFrom(const CVConfDirSources& sources) {
   std::optional<std::string> path;
-  auto override = sources.getenv("CORVANTIS_AGENT_DIR");
-  if (override && !override->empty()) {
-    path = *override;
+  CVConfDirSetting setting = CVConfDirSettingFrom(sources);
+  std::string_view name = setting.name ? setting.name : "";
+  if (name == "CORVANTIS_AGENT_DIR") {
+    path = *setting.value;
   } else {
-    auto base = ResolveBase(sources);
+    // HOME set but empty stands for "/".
+    std::optional<std::string> base = setting.name ? setting.value : sources.realUserHome();
     if (!base) return std::nullopt;
-    path = JoinComponent(*base, "Corvantis");
+    path = JoinComponent(name == "HOME" && base->empty() ? std::string("/") : *base, "Corvantis");
   }
   if (path->empty() || (*path)[0] != '/') return std::nullopt;
   return path;
@@ -96,12 +101,12 @@ int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
   if (fd < 0) return -1;
 
   struct stat st;
-  if (sys.fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != sys.geteuid()) {
+  if (sys.fstat(fd, &st) != 0 || !CVIsOwnedDir(st, sys.geteuid())) {
     sys.close(fd);
     errno = EPERM;
     return -1;
   }
-  if ((st.st_mode & 077) != 0 && CVRetryEintr([&] { return sys.fchmod(fd, 0700); }) != 0) {
+  if (CVNeedsTightening(st.st_mode) && CVRetryEintr([&] { return sys.fchmod(fd, 0700); }) != 0) {
     int err = errno;
     sys.close(fd);
     errno = err;
@@ -109,6 +114,10 @@ int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
   }
   return fd;
 }
+
+bool CVIsOwnedDir(const struct stat& st, uid_t euid) { return S_ISDIR(st.st_mode) && st.st_uid == euid; }
+
+bool CVNeedsTightening(mode_t mode) { return (mode & 077) != 0; }
 
 int CVOpenConfDir() {
   auto path = CVConfDir();
@@ -120,17 +129,12 @@ int CVOpenConfDir() {
 }
 
 std::optional<std::string> CVBundledAgent() {
-  static const std::string kMacOS = "/Contents/MacOS";
   const CVQueueSys& sys = CVQueueSysCurrent();
   auto exe = sys.exePath();
   if (!exe) return std::nullopt;
-  size_t slash = exe->rfind('/');
-  if (slash == std::string::npos) return std::nullopt;
-  std::string dir = exe->substr(0, slash);
-  if (dir.size() < kMacOS.size() || dir.compare(dir.size() - kMacOS.size(), kMacOS.size(), kMacOS) != 0) {
-    return std::nullopt;
-  }
-  std::string agent = dir.substr(0, dir.size() - kMacOS.size()) + "/Contents/Resources/agent/CorvantisAgent";
+  auto bundle = CVBundleOf(*exe);
+  if (!bundle) return std::nullopt;
+  std::string agent = *bundle + "/" + kCVBundleAgent;
   if (!sys.isExecutableFile(agent.c_str())) return std::nullopt;
   return agent;
 }

@@ -5,6 +5,9 @@
 // access goes through queue_sys.h, which tests replace.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,6 +26,16 @@ struct CVConfDirSources {
   std::function<std::optional<std::string>(const char* name)> getenv;
   std::function<std::optional<std::string>()> realUserHome;
 };
+
+// The setting that decides the settings folder under the rule of CVConfDir:
+// `name` is "CORVANTIS_AGENT_DIR", "APPDATA" or "HOME" with its `value` as
+// set (HOME possibly ""), or nullptr when the password database decides
+// (`value` none). Asks only `sources.getenv`.
+struct CVConfDirSetting {
+  const char* name = nullptr;
+  std::optional<std::string> value;
+};
+CVConfDirSetting CVConfDirSettingFrom(const CVConfDirSources& sources);
 
 // The rule of CVConfDir over `sources` instead of this process's own; used
 // to learn which settings folder another process of the user resolves.
@@ -59,11 +72,19 @@ bool CVSameConfFolder(const std::string& a, const std::string& b);
 // ENOTDIR) and nothing is created.
 int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow);
 
+// The owner rule of CVOpenOwnedDir for a folder with status `st`: a
+// directory owned by `euid`. Folders that fail it are refused with EPERM.
+bool CVIsOwnedDir(const struct stat& st, uid_t euid);
+// Whether CVOpenOwnedDir tightens a folder of mode `mode` to 0700: group or
+// other bits are set.
+bool CVNeedsTightening(mode_t mode);
+
 // CVOpenOwnedDir(AT_FDCWD, CVConfDir(), false). No path: -1 with EINVAL.
 int CVOpenConfDir();
 
-// The agent copy inside the opener's bundle: <resources>/agent/CorvantisAgent,
-// when it is a regular file (links followed) that the real user may execute. The resource directory is derived from
-// /proc/self/exe: a program in ".../Contents/MacOS" has the sibling
-// ".../Contents/Resources"; any other place has none (a development build).
+// The agent copy inside the opener's bundle: <bundle>/kCVBundleAgent
+// (protocol.h), when it is a regular file (links followed) that the real
+// user may execute. The bundle is derived from /proc/self/exe by CVBundleOf:
+// a program in "<bundle>/Contents/MacOS"; any other place has none (a
+// development build).
 std::optional<std::string> CVBundledAgent();

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "queue/conf_dir.h"
+#include "queue/protocol.h"
 #include "queue/queue_sys.h"
 #include "queue/request_doc.h"
 #include "util/write_all.h"
@@ -14,7 +15,6 @@ int64_t lastMs = 0;
 
 namespace {
 
-constexpr const char* kQueueDir = "open-requests";
 constexpr const char* kOriginBundled = "mac-opener";
 constexpr const char* kOriginDev = "mac-opener-dev";
 
@@ -44,7 +44,7 @@ bool Exists(const CVQueueSys& sys, int qfd, const std::string& name) {
 // still that folder (ESTALE otherwise, the descriptor closed).
 int OpenQueueDir(const CVQueueSys& sys, int confFd, const CVQueueDirId* dir) {
   int qfd = CVRetryEintr(
-      [&] { return sys.openat(confFd, kQueueDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0); });
+      [&] { return sys.openat(confFd, kCVQueueDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0); });
   if (qfd < 0 || !dir) return qfd;
   struct stat st;
   int err = 0;
@@ -78,7 +78,7 @@ std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
     errno = ENAMETOOLONG;
     return std::nullopt;
   }
-  int qfd = CVOpenOwnedDir(confFd, kQueueDir, true);
+  int qfd = CVOpenOwnedDir(confFd, kCVQueueDir, true);
   if (qfd < 0) return std::nullopt;
   CVQueueDirId dir;
   if (dirOut) {
@@ -98,8 +98,8 @@ std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
   std::string hex = CVHexDigits(uuid);
   lastMs = CVNextMs(now, lastMs);
   std::string stem = CVFormatStem(lastMs, hex);
-  std::string tmpName = "." + hex + ".tmp";
-  std::string finalName = stem + ".json";
+  std::string tmpName = CVTempName(hex);
+  std::string finalName = CVQueuedName(stem);
 
   bool created = false;
   int err = WriteTemp(sys, qfd, tmpName, *doc, &created);
@@ -123,12 +123,12 @@ int CVRequestState(int confFd, const std::string& stem, const CVQueueDirId* dir)
   if (qfd < 0) return errno == ENOENT && !dir ? CVRequestGone : CVRequestUnknown;
   int state = CVRequestGone;
   int err = 0;
-  if (Exists(sys, qfd, stem + ".json")) {
+  if (Exists(sys, qfd, CVQueuedName(stem))) {
     state = CVRequestQueued;
   } else if (errno != ENOENT) {
     err = errno;
     state = CVRequestUnknown;
-  } else if (Exists(sys, qfd, stem + ".claimed")) {
+  } else if (Exists(sys, qfd, CVClaimedName(stem))) {
     state = CVRequestClaimed;
   }
   sys.close(qfd);
@@ -142,12 +142,12 @@ int CVWithdrawRequest(int confFd, const std::string& stem, const CVQueueDirId* d
   if (qfd < 0) return errno == ENOENT && !dir ? CVRequestGone : CVRequestUnknown;
   int state = CVRequestGone;
   int err = 0;
-  if (Unlink(sys, qfd, stem + ".json") == 0) {
+  if (Unlink(sys, qfd, CVQueuedName(stem)) == 0) {
     state = CVRequestQueued;
   } else if (errno != ENOENT) {
     err = errno;
     state = CVRequestUnknown;
-  } else if (Exists(sys, qfd, stem + ".claimed")) {
+  } else if (Exists(sys, qfd, CVClaimedName(stem))) {
     state = CVRequestClaimed;
   }
   sys.close(qfd);

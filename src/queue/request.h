@@ -1,4 +1,4 @@
-// Open-request files in "open-requests" below the settings folder: writing a
+// Open-request files in the queue folder (protocol.h) below the settings folder: writing a
 // request atomically under a fresh stem, reading its state, withdrawing it.
 // Main thread only: lastMs is unlocked process state.
 #pragma once
@@ -30,7 +30,7 @@ struct CVQueueDirId {
 extern int64_t lastMs;
 
 // Writes one "corvantis.open/1" request of `kind` ("open" with a path,
-// "reopen" without) into <confFd>/open-requests, creating that folder when
+// "reopen" without) into the queue folder of `confFd`, creating it when
 // missing. The file appears as <stem>.json only complete and flushed.
 // Returns the stem "%013lld-%32x", or nullopt with errno set:
 //   ENAMETOOLONG  path longer than 8192 UTF-16 code units (nothing touched);

@@ -24,7 +24,7 @@ std::optional<std::string> CVRequestDocument(const std::string& kind,
                                              double created, long long pid,
                                              const std::string& origin) {
   nlohmann::ordered_json doc;
-  doc["format"] = "corvantis.open/1";
+  doc["format"] = kCVRequestFormat;
   doc["kind"] = kind;
   doc["created"] = created;
   doc["pid"] = pid;
@@ -35,6 +35,42 @@ std::optional<std::string> CVRequestDocument(const std::string& kind,
   } catch (const nlohmann::json::type_error&) {
     return std::nullopt;
   }
+}
+
+namespace {
+
+// The string member `key` of `obj`, or nullopt when missing or not a string.
+std::optional<std::string> StringMember(const nlohmann::json& obj, const char* key) {
+  auto it = obj.find(key);
+  if (it == obj.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+CVParsedRequest Fault(CVParsedRequest::Fault fault, std::string value = "") {
+  CVParsedRequest out;
+  out.fault = fault;
+  out.value = std::move(value);
+  return out;
+}
+
+}  // namespace
+
+CVParsedRequest CVParseRequestDocument(const std::string& doc) {
+  nlohmann::json parsed = nlohmann::json::parse(doc, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) return Fault(CVParsedRequest::kNotJson);
+  if (!parsed.is_object()) return Fault(CVParsedRequest::kNotObject);
+  std::optional<std::string> format = StringMember(parsed, "format");
+  if (!format) return Fault(CVParsedRequest::kNoFormat);
+  if (*format != kCVRequestFormat) return Fault(CVParsedRequest::kUnknownFormat, *format);
+  std::optional<std::string> kind = StringMember(parsed, "kind");
+  if (!kind) return Fault(CVParsedRequest::kNoKind);
+  CVParsedRequest out;
+  out.kind = *kind;
+  if (*kind == "reopen") return out;
+  if (*kind != "open") return Fault(CVParsedRequest::kUnknownKind, *kind);
+  out.path = StringMember(parsed, "path");
+  if (!out.path) return Fault(CVParsedRequest::kNoPath);
+  return out;
 }
 
 int64_t CVNextMs(double clock, int64_t last) {
@@ -51,10 +87,4 @@ std::string CVHexDigits(const unsigned char uuid[16]) {
   char buf[33];
   for (int i = 0; i < 16; ++i) std::snprintf(buf + 2 * i, 3, "%02x", uuid[i]);
   return std::string(buf, 32);
-}
-
-std::string CVFormatStem(int64_t ms, const std::string& hex) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%013lld", static_cast<long long>(ms));
-  return std::string(buf) + "-" + hex;
 }

@@ -309,6 +309,47 @@ TEST(FormatStem, PadsTo13DigitsAndNeverCuts) {
   EXPECT_EQ(CVHexDigits(kUuid), kHex);
 }
 
+TEST(ParseRequestDocument, ReadsBackWhatIsWritten) {
+  const std::optional<std::string> paths[] = {std::nullopt, "/t/a.corva", "/t/\"q\" \\ \u00e9/\x01.corva"};
+  for (const char* kind : {"open", "reopen"}) {
+    for (const auto& path : paths) {
+      auto doc = CVRequestDocument(kind, path, 1700000000.5, 42, "mac-opener");
+      ASSERT_TRUE(doc);
+      CVParsedRequest got = CVParseRequestDocument(*doc);
+      bool needsPath = std::string(kind) == "open" && !path;
+      EXPECT_EQ(got.fault, needsPath ? CVParsedRequest::kNoPath : CVParsedRequest::kNone) << *doc;
+      if (needsPath) continue;
+      EXPECT_EQ(got.kind, kind);
+      EXPECT_EQ(got.path, std::string(kind) == "open" ? path : std::nullopt) << *doc;
+    }
+  }
+}
+
+TEST(ParseRequestDocument, FaultsInOrder) {
+  struct Case {
+    const char* doc;
+    CVParsedRequest::Fault fault;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"", CVParsedRequest::kNotJson, ""},
+      {"{\"format\":", CVParsedRequest::kNotJson, ""},
+      {"[1]", CVParsedRequest::kNotObject, ""},
+      {"{}", CVParsedRequest::kNoFormat, ""},
+      {"{\"format\":1,\"kind\":\"reopen\"}", CVParsedRequest::kNoFormat, ""},
+      {"{\"format\":\"corvantis.open/2\",\"kind\":7}", CVParsedRequest::kUnknownFormat, "corvantis.open/2"},
+      {"{\"format\":\"corvantis.open/1\"}", CVParsedRequest::kNoKind, ""},
+      {"{\"kind\":\"close\",\"format\":\"corvantis.open/1\"}", CVParsedRequest::kUnknownKind, "close"},
+      {"{\"format\":\"corvantis.open/1\",\"kind\":\"open\",\"path\":null}", CVParsedRequest::kNoPath, ""},
+      {"{\"path\":\"/a\",\"kind\":\"open\",\"x\":1,\"format\":\"corvantis.open/1\"}", CVParsedRequest::kNone, ""},
+  };
+  for (const Case& c : cases) {
+    CVParsedRequest got = CVParseRequestDocument(c.doc);
+    EXPECT_EQ(got.fault, c.fault) << c.doc;
+    EXPECT_EQ(got.value, c.value) << c.doc;
+  }
+}
+
 // ---- The atomic write ----
 
 TEST_F(RequestTest, FileAppearsAsJsonOnlyCompleteAndFlushed) {
