@@ -32,21 +32,10 @@ class AlertWindowE2E : public ::testing::Test {
 
   std::map<std::string, std::optional<std::string>> Env(
       std::map<std::string, std::optional<std::string>> extra = {}) const {
-    std::map<std::string, std::optional<std::string>> env = {
-        {"CORVANTIS_AGENT_DIR", settings_.path()},
-        {"CORVANTIS_LOG_STDERR", "1"},
-        {"DISPLAY", display_.name()},
-        {"WAYLAND_DISPLAY", std::nullopt},
-    };
-    for (auto& [k, v] : extra) env[k] = v;
-    return env;
+    return cvtest::ProgramEnv(settings_.path(), display_.name(), extra);
   }
 
-  std::string Tract(const std::string& name) {
-    std::string path = files_.Join(name);
-    EXPECT_TRUE(cvtest::WriteFile(path, "tract\n"));
-    return path;
-  }
+  std::string Tract(const std::string& name) { return cvtest::WriteTract(files_, name); }
 
   // A bundle of the opener alone, without the agent copy; `alert` is what
   // lies beside the opener as corvantis-alert: "real", "missing", or a shell

@@ -48,21 +48,10 @@ class OpenerE2E : public ::testing::Test {
   // log lines on stderr, no display, plus `extra`.
   std::map<std::string, std::optional<std::string>> Env(
       std::map<std::string, std::optional<std::string>> extra = {}) const {
-    std::map<std::string, std::optional<std::string>> env = {
-        {"CORVANTIS_AGENT_DIR", Settings()},
-        {"CORVANTIS_LOG_STDERR", "1"},
-        {"DISPLAY", std::nullopt},
-        {"WAYLAND_DISPLAY", std::nullopt},
-    };
-    for (auto& [k, v] : extra) env[k] = v;
-    return env;
+    return cvtest::ProgramEnv(Settings(), std::nullopt, extra);
   }
 
-  std::string Tract(const std::string& name) {
-    std::string path = files_.Join(name);
-    EXPECT_TRUE(cvtest::WriteFile(path, "tract\n"));
-    return path;
-  }
+  std::string Tract(const std::string& name) { return cvtest::WriteTract(files_, name); }
 
   // Starts the reference agent and waits until it holds its lock.
   std::unique_ptr<Process> StartAgent(std::map<std::string, std::optional<std::string>> extra = {}) {

@@ -41,21 +41,10 @@ class OpenerStopE2E : public ::testing::Test {
 
   std::map<std::string, std::optional<std::string>> Env(
       std::map<std::string, std::optional<std::string>> extra = {}) const {
-    std::map<std::string, std::optional<std::string>> env = {
-        {"CORVANTIS_AGENT_DIR", settings_.path()},
-        {"CORVANTIS_LOG_STDERR", "1"},
-        {"DISPLAY", std::nullopt},
-        {"WAYLAND_DISPLAY", std::nullopt},
-    };
-    for (auto& [k, v] : extra) env[k] = v;
-    return env;
+    return cvtest::ProgramEnv(settings_.path(), std::nullopt, extra);
   }
 
-  std::string Tract(const std::string& name) {
-    std::string path = files_.Join(name);
-    EXPECT_TRUE(cvtest::WriteFile(path, "tract\n"));
-    return path;
-  }
+  std::string Tract(const std::string& name) { return cvtest::WriteTract(files_, name); }
 
   // The reference agent, holding its lock; `claimDelay` seconds before it
   // claims a request.

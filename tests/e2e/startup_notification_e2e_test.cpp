@@ -112,23 +112,13 @@ class StartupNotificationE2E : public ::testing::Test {
 
   std::map<std::string, std::optional<std::string>> Env(
       std::map<std::string, std::optional<std::string>> extra = {}) const {
-    std::map<std::string, std::optional<std::string>> env = {
-        {"CORVANTIS_AGENT_DIR", settings_.path()},
-        {"CORVANTIS_LOG_STDERR", "1"},
-        {"DISPLAY", display_.name()},
-        {"WAYLAND_DISPLAY", std::nullopt},
-        {"DESKTOP_STARTUP_ID", std::nullopt},
-        {"XDG_ACTIVATION_TOKEN", std::nullopt},
-    };
-    for (auto& [k, v] : extra) env[k] = v;
-    return env;
+    // A launch's identifiers only where a test gives them.
+    cvtest::EnvChanges env = {{"DESKTOP_STARTUP_ID", std::nullopt}, {"XDG_ACTIVATION_TOKEN", std::nullopt}};
+    for (const auto& [name, value] : extra) env[name] = value;
+    return cvtest::ProgramEnv(settings_.path(), display_.name(), env);
   }
 
-  std::string Tract(const std::string& name) {
-    std::string path = files_.Join(name);
-    EXPECT_TRUE(cvtest::WriteFile(path, "tract\n"));
-    return path;
-  }
+  std::string Tract(const std::string& name) { return cvtest::WriteTract(files_, name); }
 
   std::unique_ptr<Process> StartAgent() {
     auto agent = std::make_unique<Process>(std::vector<std::string>{AgentPath()}, Env(), logs_.Join("agent.out"),

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 namespace cvtest {
 
 namespace {
@@ -169,6 +171,24 @@ bool WaitUntil(const std::function<bool()>& done, double seconds) {
 std::string BuildDir() {
   const char* dir = getenv("CV_BUILD_DIR");
   return dir ? dir : CV_DEFAULT_BUILD_DIR;
+}
+
+EnvChanges ProgramEnv(const std::string& settings, const std::optional<std::string>& display,
+                      const EnvChanges& extra) {
+  EnvChanges env = {
+      {"CORVANTIS_AGENT_DIR", settings},
+      {"CORVANTIS_LOG_STDERR", "1"},
+      {"DISPLAY", display},
+      {"WAYLAND_DISPLAY", std::nullopt},
+  };
+  for (const auto& [name, value] : extra) env[name] = value;
+  return env;
+}
+
+std::string WriteTract(const TempDir& dir, const std::string& name) {
+  std::string path = dir.Join(name);
+  EXPECT_TRUE(WriteFile(path, "tract\n")) << path;
+  return path;
 }
 
 }  // namespace cvtest

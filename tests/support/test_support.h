@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,5 +97,19 @@ bool WaitUntil(const std::function<bool()>& done, double seconds);
 // The top of the build tree (CV_BUILD_DIR, set by CTest), for tests that
 // run the built programs.
 std::string BuildDir();
+
+// Changes to the environment of a program run end to end (a nullopt value
+// unsets the variable).
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+// The environment of an opener or agent run end to end: the settings folder
+// `settings`, log lines on stderr, `display` as DISPLAY (unset when
+// nullopt), no Wayland display; then `extra` on top.
+EnvChanges ProgramEnv(const std::string& settings, const std::optional<std::string>& display,
+                      const EnvChanges& extra = {});
+
+// Writes a small tract named `name` into `dir` and returns its path; a
+// failed write fails the current test.
+std::string WriteTract(const TempDir& dir, const std::string& name);
 
 }  // namespace cvtest
