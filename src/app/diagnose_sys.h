@@ -16,18 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "util/env.h"
+
 namespace cv {
-
-// The outcome of running a short query program.
-struct CommandResult {
-  int spawnErr = 0;       // not 0: the program did not start (that error); nothing else is set
-  bool timedOut = false;  // it did not exit in time and was killed (status then -1)
-  int status = -1;        // its exit status 0..255, or -1 when a signal ended it
-  std::string out;        // what it wrote to stdout, at most kCommandOutputMax bytes
-  std::string err;        // what it wrote to stderr, at most kCommandOutputMax bytes
-};
-
-inline constexpr size_t kCommandOutputMax = 65536;
 
 struct DiagnoseSys {
   // The value, or nullopt when unset.

@@ -9,6 +9,11 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 
+#include <string>
+#include <vector>
+
+#include "util/env.h"
+
 // The posix_spawn and waitpid calls, for callers whose tests substitute
 // them. Each behaves as the call it is named after.
 using CVSpawnCall = int (*)(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
@@ -28,8 +33,10 @@ struct CVSpawnOptions {
   bool newSession = false;
   // The child's environment; null: this process's (environ).
   char* const* envp = nullptr;
-  // The call that starts the child.
-  CVSpawnCall spawn = ::posix_spawn;
+  // The system the child is started through; null: cv::CurrentEnv().
+  cv::Env* env = nullptr;
+  // Transitional: when set, starts the child instead of env->Spawn.
+  CVSpawnCall spawn = nullptr;
 };
 
 // Starts `path` (not searched in PATH) with `argv` (argv[0] included,
@@ -38,10 +45,19 @@ struct CVSpawnOptions {
 // spawn; then no child is left. Nothing is opened in this process.
 int CVSpawnProcess(const char* path, char* const argv[], const CVSpawnOptions& options, pid_t* pidOut);
 
-// waitpid(pid, status, options) with `wait`, repeated while a signal
-// interrupts it (EINTR). Returns what the last call returned (the pid, 0
-// under WNOHANG while the child runs, or -1 with errno set).
-pid_t CVWaitProcess(pid_t pid, int* status, int options, CVWaitCall wait = ::waitpid);
+// waitpid(pid, status, options) through `env` (null: cv::CurrentEnv()),
+// repeated while a signal interrupts it (EINTR). Returns what the last call
+// returned (the pid, 0 under WNOHANG while the child runs, or -1 with errno
+// set).
+pid_t CVWaitProcess(pid_t pid, int* status, int options, cv::Env* env = nullptr);
+// Transitional: the same with a waitpid of the caller's.
+pid_t CVWaitProcess(pid_t pid, int* status, int options, CVWaitCall wait);
+
+// The real runner behind cv::Env::RunCommand (see there): pipes for stdout
+// and stderr read until both end, then the exit waited for, never past
+// `timeoutSeconds`; a child still running then is killed and reaped.
+// Nothing of it outlives the call but grandchildren it left running.
+cv::CommandResult CVRunCommand(const std::vector<std::string>& argv, double timeoutSeconds);
 
 // A wait status decoded.
 struct CVProcessExit {
