@@ -17,8 +17,8 @@
 #include "agent/scan.h"
 #include "app/diagnose_sys.h"
 #include "queue/conf_dir.h"
-#include "queue/queue_sys.h"
 #include "util/eintr.h"
+#include "util/env.h"
 #include "util/process.h"
 
 namespace cv {
@@ -67,9 +67,9 @@ DiagnoseSys MakeReal() {
   sys.close = [](int fd) { return ::close(fd); };
   sys.listDir = ListDir;
   sys.geteuid = ::geteuid;
-  sys.clock = [] { return CVQueueSysReal().clock(); };
-  sys.exePath = [] { return CVQueueSysReal().exePath(); };
-  sys.isExecutableFile = [](const char* path) { return CVQueueSysReal().isExecutableFile(path); };
+  sys.clock = [] { return Env::Default()->WallClock(); };
+  sys.exePath = [] { return Env::Default()->ExePath(); };
+  sys.isExecutableFile = [](const char* path) { return Env::Default()->IsExecutableFile(path); };
   sys.bundledAgent = CVBundledAgent;
   sys.probeAgent = CVProbeAgent;
   sys.findOldAgent = [](pid_t* young) { return CVFindOldFrozenAgent(0, young); };
