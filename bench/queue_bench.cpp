@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "queue/queue_sys.h"
 #include "queue/request.h"
+#include "util/env.h"
 
 namespace {
 
@@ -66,9 +66,12 @@ BENCHMARK(BM_WriteStateWithdraw)->Unit(benchmark::kMicrosecond);
 
 void BM_WriteWithdrawNoFsync(benchmark::State& state) {
   ConfFolder conf;
-  CVQueueSys sys = CVQueueSysReal();
-  sys.fsync = [](int) { return 0; };
-  CVScopedQueueSys guard(sys);
+  class NoFsync : public cv::EnvWrapper {
+   public:
+    NoFsync() : EnvWrapper(cv::Env::Default()) {}
+    int Fsync(int) override { return 0; }
+  } env;
+  cv::ScopedEnv guard(&env);
   for (auto _ : state) {
     auto stem = CVWriteRequest(conf.fd(), "open", std::string("/Users/someone/plan.corva"));
     if (!stem) state.SkipWithError("write failed");

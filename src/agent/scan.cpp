@@ -13,7 +13,7 @@
 #include "queue/conf_dir.h"
 #include "queue/limits.h"
 #include "queue/protocol.h"
-#include "queue/queue_sys.h"
+#include "util/env.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ bool ServesOtherFolder(cv::ProcessTable& table, pid_t pid, const std::optional<s
   if (!table.ReadEnviron(pid, &block) || block.empty()) return false;
   CVConfDirSources sources;
   sources.getenv = [&block](const char* name) { return CVEnvironValue(block, name); };
-  sources.realUserHome = CVQueueSysCurrent().realUserHome;
+  cv::Env* env = cv::CurrentEnv();
+  sources.realUserHome = [env] { return env->RealUserHome(); };
   auto theirs = CVConfDirFrom(sources);
   return theirs && !CVSameConfFolder(*theirs, *own);
 }

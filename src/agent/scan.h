@@ -27,6 +27,6 @@ pid_t CVFindOldFrozenAgent(pid_t excludePid, pid_t* youngOut);
 
 // The same scan over `table`, whose Now, Self and RealUid stand for the
 // current time, this process and its real user id; this process's settings
-// folder and password-database home come from the queue's system table. Never throws: a failure
-// to allocate gives 0 with `youngOut` 0, as if no agent ran.
+// folder and password-database home come from cv::CurrentEnv(). Never
+// throws: a failure to allocate gives 0 with `youngOut` 0, as if no agent ran.
 pid_t CVFindOldFrozenAgentIn(cv::ProcessTable& table, pid_t excludePid, pid_t* youngOut);

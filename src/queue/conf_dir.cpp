@@ -7,7 +7,8 @@
 #include <string_view>
 
 #include "queue/protocol.h"
-#include "queue/queue_sys.h"
+#include "util/eintr.h"
+#include "util/env.h"
 
 namespace {
 
@@ -40,9 +41,9 @@ std::string Lexical(const std::string& path) {
   return out;
 }
 
-bool IsLink(const CVQueueSys& sys, int baseFd, const char* path) {
+bool IsLink(cv::Env* env, int baseFd, const char* path) {
   struct stat st;
-  return sys.fstatat(baseFd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  return env->FstatAt(baseFd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
 }  // namespace
@@ -71,44 +72,45 @@ std::optional<std::string> CVConfDirFrom(const CVConfDirSources& sources) {
 }
 
 std::optional<std::string> CVConfDir() {
-  const CVQueueSys& sys = CVQueueSysCurrent();
-  return CVConfDirFrom(CVConfDirSources{sys.getenv, sys.realUserHome});
+  cv::Env* env = cv::CurrentEnv();
+  return CVConfDirFrom(CVConfDirSources{[env](const char* name) { return env->GetEnv(name); },
+                                        [env] { return env->RealUserHome(); }});
 }
 
 bool CVSameConfDir(const std::string& a, const std::string& b) { return Lexical(a) == Lexical(b); }
 
 bool CVSameConfFolder(const std::string& a, const std::string& b) {
   if (CVSameConfDir(a, b)) return true;
-  const CVQueueSys& sys = CVQueueSysCurrent();
+  cv::Env* env = cv::CurrentEnv();
   struct stat sa, sb;
-  if (sys.fstatat(AT_FDCWD, a.c_str(), &sa, 0) != 0) return false;
-  if (sys.fstatat(AT_FDCWD, b.c_str(), &sb, 0) != 0) return false;
+  if (env->FstatAt(AT_FDCWD, a.c_str(), &sa, 0) != 0) return false;
+  if (env->FstatAt(AT_FDCWD, b.c_str(), &sb, 0) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int CVOpenOwnedDir(int baseFd, const char* path, bool noFollow) {
-  const CVQueueSys& sys = CVQueueSysCurrent();
+  cv::Env* env = cv::CurrentEnv();
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
-  auto open = [&] { return CVRetryEintr([&] { return sys.openat(baseFd, path, flags, 0); }); };
+  auto open = [&] { return CVRetryEintr([&] { return env->OpenAt(baseFd, path, flags, 0); }); };
   int fd = open();
   if (fd < 0 && errno == ENOENT) {
-    if (CVRetryEintr([&] { return sys.mkdirat(baseFd, path, 0700); }) != 0 && errno != EEXIST) return -1;
+    if (CVRetryEintr([&] { return env->MkdirAt(baseFd, path, 0700); }) != 0 && errno != EEXIST) return -1;
     fd = open();
   }
   // O_NOFOLLOW|O_DIRECTORY answers ENOTDIR for a link as for a file; the
   // link is refused for being a link, which is what ELOOP says.
-  if (fd < 0 && noFollow && errno == ENOTDIR) errno = IsLink(sys, baseFd, path) ? ELOOP : ENOTDIR;
+  if (fd < 0 && noFollow && errno == ENOTDIR) errno = IsLink(env, baseFd, path) ? ELOOP : ENOTDIR;
   if (fd < 0) return -1;
 
   struct stat st;
-  if (sys.fstat(fd, &st) != 0 || !CVIsOwnedDir(st, sys.geteuid())) {
-    sys.close(fd);
+  if (env->Fstat(fd, &st) != 0 || !CVIsOwnedDir(st, env->GetEuid())) {
+    env->Close(fd);
     errno = EPERM;
     return -1;
   }
-  if (CVNeedsTightening(st.st_mode) && CVRetryEintr([&] { return sys.fchmod(fd, 0700); }) != 0) {
+  if (CVNeedsTightening(st.st_mode) && CVRetryEintr([&] { return env->Fchmod(fd, 0700); }) != 0) {
     int err = errno;
-    sys.close(fd);
+    env->Close(fd);
     errno = err;
     return -1;
   }
@@ -129,12 +131,12 @@ int CVOpenConfDir() {
 }
 
 std::optional<std::string> CVBundledAgent() {
-  const CVQueueSys& sys = CVQueueSysCurrent();
-  auto exe = sys.exePath();
+  cv::Env* env = cv::CurrentEnv();
+  auto exe = env->ExePath();
   if (!exe) return std::nullopt;
   auto bundle = CVBundleOf(*exe);
   if (!bundle) return std::nullopt;
   std::string agent = *bundle + "/" + kCVBundleAgent;
-  if (!sys.isExecutableFile(agent.c_str())) return std::nullopt;
+  if (!env->IsExecutableFile(agent.c_str())) return std::nullopt;
   return agent;
 }

@@ -2,7 +2,7 @@
 // opened and secured, and where the agent copy lies inside the application
 // bundle. Plain functions without state; the environment, the password
 // database and the file system are read afresh on every call. All system
-// access goes through queue_sys.h, which tests replace.
+// access goes through cv::CurrentEnv() (util/env.h), which tests replace.
 #pragma once
 
 #include <sys/stat.h>
@@ -52,8 +52,8 @@ std::optional<std::string> CVConfDirFrom(const CVConfDirSources& sources);
 bool CVSameConfDir(const std::string& a, const std::string& b);
 
 // Whether two settings folder paths name the same folder as the file system
-// shows it now. When both can be looked up (fstatat through the queue's
-// system table, links followed), exactly when they are the same file: the
+// shows it now. When both can be looked up (FstatAt of cv::CurrentEnv(),
+// links followed), exactly when they are the same file: the
 // same device and inode, however each is spelt ("/home" a link to
 // "/var/home", "/a//b/."). When either cannot be looked up (it does not
 // exist yet, or a folder on its way may not be searched), as CVSameConfDir

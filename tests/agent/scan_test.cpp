@@ -15,8 +15,8 @@
 
 #include "agent/process_table.h"
 #include "agent/procargs.h"
-#include "queue/queue_sys.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -326,44 +326,42 @@ struct FakeDir {
 };
 using Dirs = std::map<std::string, FakeDir>;
 
-// This process's environment for the scan, through the queue's system
-// table: only the variables named, and "/pw" as the password-database home.
+// This process's environment for the scan, as cv::CurrentEnv() gives it:
+// only the variables named, and "/pw" as the password-database home.
 // Paths are looked up in `dirs` (by their exact text; anything else does
-// not exist), or on the real file system when `dirs` is nullopt.
-class OwnEnvironment {
+// not exist), or on the real file system when `dirs` is nullopt. Installed
+// while the object lives.
+class OwnEnvironment : public cv::EnvWrapper {
  public:
   explicit OwnEnvironment(std::vector<std::pair<std::string, std::string>> vars,
                           std::optional<Dirs> dirs = Dirs{})
-      : vars_(std::move(vars)), dirs_(std::move(dirs)), sys_(CVQueueSysReal()) {
-    sys_.getenv = [this](const char* name) -> std::optional<std::string> {
-      for (const auto& [k, v] : vars_) {
-        if (k == name) return v;
-      }
-      return std::nullopt;
-    };
-    sys_.realUserHome = []() -> std::optional<std::string> { return "/pw"; };
-    if (dirs_) {
-      sys_.fstatat = [this](int dirFd, const char* path, struct stat* st, int flags) {
-        auto it = dirs_->find(path);
-        if (dirFd != AT_FDCWD || flags != 0 || it == dirs_->end()) {
-          errno = ENOENT;
-          return -1;
-        }
-        *st = {};
-        st->st_mode = S_IFDIR | 0700;
-        st->st_dev = it->second.dev;
-        st->st_ino = it->second.ino;
-        return 0;
-      };
+      : EnvWrapper(cv::Env::Default()), vars_(std::move(vars)), dirs_(std::move(dirs)), guard_(this) {}
+
+  std::optional<std::string> GetEnv(const char* name) override {
+    for (const auto& [k, v] : vars_) {
+      if (k == name) return v;
     }
-    guard_.emplace(sys_);
+    return std::nullopt;
+  }
+  std::optional<std::string> RealUserHome() override { return "/pw"; }
+  int FstatAt(int dirFd, const char* path, struct stat* st, int flags) override {
+    if (!dirs_) return EnvWrapper::FstatAt(dirFd, path, st, flags);
+    auto it = dirs_->find(path);
+    if (dirFd != AT_FDCWD || flags != 0 || it == dirs_->end()) {
+      errno = ENOENT;
+      return -1;
+    }
+    *st = {};
+    st->st_mode = S_IFDIR | 0700;
+    st->st_dev = it->second.dev;
+    st->st_ino = it->second.ino;
+    return 0;
   }
 
  private:
   std::vector<std::pair<std::string, std::string>> vars_;
   std::optional<Dirs> dirs_;
-  CVQueueSys sys_;
-  std::optional<CVScopedQueueSys> guard_;
+  cv::ScopedEnv guard_;
 };
 
 std::string EnvBlock(std::vector<std::string> entries) {

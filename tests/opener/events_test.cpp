@@ -129,16 +129,19 @@ TEST_F(EventsTest, FailedPostMidEventStopsButEnsuresTheEarlierOnes) {
   agents.probeResult = CVAgentRunning;
   agents.probePid = 3;
   CVOpener& o = Launched();
-  int writes = 0;
-  auto real = CVQueueSysReal();
-  queueSys.write = [&writes, real](int fd, const void* buf, size_t n) -> ssize_t {
-    if (++writes == 2) {
-      errno = ENOSPC;  // the disk fills up at the second document
-      return -1;
+  class FullAtSecondWrite : public cv::EnvWrapper {
+   public:
+    FullAtSecondWrite() : EnvWrapper(cv::Env::Default()) {}
+    int writes = 0;
+    ssize_t Write(int fd, const void* buf, size_t n) override {
+      if (++writes == 2) {
+        errno = ENOSPC;  // the disk fills up at the second document
+        return -1;
+      }
+      return EnvWrapper::Write(fd, buf, n);
     }
-    return real.write(fd, buf, n);
   };
-  SwapQueueSys();
+  const int& writes = UseEnv<FullAtSecondWrite>().writes;
   o.openURLs({Doc("/d/a.corva"), Doc("/d/b.corva"), Doc("/d/c.corva")});
   ASSERT_EQ(o.TEST_Reqs().size(), 1u);
   EXPECT_EQ(o.TEST_Reqs()[0]->label, "a.corva");

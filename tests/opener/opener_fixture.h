@@ -13,8 +13,8 @@
 #include "fake_agents.h"
 #include "fake_platform.h"
 #include "opener/opener.h"
-#include "queue/queue_sys.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace cvtest {
 
@@ -27,11 +27,20 @@ class OpenerTest : public ::testing::Test {
   ScopedEnv confDir{"CORVANTIS_AGENT_DIR", settings};
   CaptureLog log;
   FakePlatform platform;
-  // The request queue's system calls, real unless a test changes an entry
-  // and calls SwapQueueSys(); kept in place until the test ends.
-  CVQueueSys queueSys = CVQueueSysReal();
-  std::unique_ptr<CVScopedQueueSys> queueGuard;
-  void SwapQueueSys() { queueGuard = std::make_unique<CVScopedQueueSys>(queueSys); }
+  // The system as the request queue sees it (cv::CurrentEnv()): the real
+  // one unless a test installs an Env of its own with UseEnv, which stays
+  // in place until the test ends or the next UseEnv.
+  std::unique_ptr<cv::Env> env;
+  std::unique_ptr<cv::ScopedEnv> envGuard;
+  template <typename E, typename... Args>
+  E& UseEnv(Args&&... args) {
+    envGuard.reset();
+    auto made = std::make_unique<E>(std::forward<Args>(args)...);
+    E& ref = *made;
+    env = std::move(made);
+    envGuard = std::make_unique<cv::ScopedEnv>(env.get());
+    return ref;
+  }
   FakeAgents agents;
   std::unique_ptr<CVOpener> opener;
 

@@ -55,27 +55,32 @@ class FolderFaultTest : public OpenerTest, public ::testing::WithParamInterface<
 TEST_P(FolderFaultTest, RaisesA1WithItsErrorAndLeavesNothing) {
   CVOpener& o = Launched();
   const FolderFault& c = GetParam();
-  std::string step = c.step;
-  int err = c.err;
-  auto real = CVQueueSysReal();
-  queueSys.openat = [real, step, err](int dir, const char* path, int flags, mode_t mode) {
-    bool temporary = path[0] == '.';
-    bool queue = std::string(path) == "open-requests";
-    if ((step == "tmp" && temporary) || (step == "queue" && queue)) {
-      errno = err;
+  // The call of `step` fails with `err`.
+  class FailingStep : public cv::EnvWrapper {
+   public:
+    FailingStep(std::string step, int err) : EnvWrapper(cv::Env::Default()), step_(std::move(step)), err_(err) {}
+    int OpenAt(int dir, const char* path, int flags, mode_t mode) override {
+      bool temporary = path[0] == '.';
+      bool queue = std::string(path) == "open-requests";
+      if ((step_ == "tmp" && temporary) || (step_ == "queue" && queue)) return Fail();
+      return EnvWrapper::OpenAt(dir, path, flags, mode);
+    }
+    ssize_t Write(int fd, const void* buf, size_t n) override {
+      return step_ == "write" ? Fail() : EnvWrapper::Write(fd, buf, n);
+    }
+    int RenameAt(int fromDir, const char* from, int toDir, const char* to) override {
+      return step_ == "rename" ? Fail() : EnvWrapper::RenameAt(fromDir, from, toDir, to);
+    }
+
+   private:
+    int Fail() {
+      errno = err_;
       return -1;
     }
-    return real.openat(dir, path, flags, mode);
+    std::string step_;
+    int err_;
   };
-  if (step == "write") queueSys.write = [err](int, const void*, size_t) -> ssize_t {
-    errno = err;
-    return -1;
-  };
-  if (step == "rename") queueSys.renameat = [err](int, const char*, int, const char*) {
-    errno = err;
-    return -1;
-  };
-  SwapQueueSys();
+  UseEnv<FailingStep>(c.step, c.err);
   cv::PathFault fault = cv::PathFault::kTooLong;
   EXPECT_FALSE(o.post("open", std::string("/d/a.corva"), &fault));
   EXPECT_EQ(fault, cv::PathFault::kNone);

@@ -622,16 +622,18 @@ TEST_F(SupervisionTest, ClaimJustBeforeTheLockIsFoundFreeIsLostToo) {
 TEST_F(SupervisionTest, WithdrawalThatCannotOpenTheFolderGivesA7NotA1) {
   agents.probeResult = CVAgentUnknown;
   agents.probeErr = EMFILE;
-  agents.onProbe = [&] {
-    queueSys.openat = [](int dirFd, const char* path, int flags, mode_t mode) {
+  class NoQueueFolder : public cv::EnvWrapper {
+   public:
+    NoQueueFolder() : EnvWrapper(cv::Env::Default()) {}
+    int OpenAt(int dirFd, const char* path, int flags, mode_t mode) override {
       if (std::string(path) == "open-requests") {
         errno = EMFILE;
         return -1;
       }
-      return CVQueueSysReal().openat(dirFd, path, flags, mode);
-    };
-    SwapQueueSys();
+      return EnvWrapper::OpenAt(dirFd, path, flags, mode);
+    }
   };
+  agents.onProbe = [&] { UseEnv<NoQueueFolder>(); };
   OpenOne();
   std::string stem = QueueFiles().at(0);
   EXPECT_EQ(AlertTexts(), std::vector<std::string>{A7(strerror(EMFILE))});

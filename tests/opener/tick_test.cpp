@@ -623,8 +623,16 @@ class WallClockTest : public OpenerTest, public ::testing::WithParamInterface<Wa
 // stepped an hour back or forward moves neither the no-document grace nor
 // the claim deadline. Only the request's "created" shows the wall clock.
 TEST_P(WallClockTest, StepsOfTheWallClockChangeNothing) {
-  queueSys.clock = [this] { return platform.wall; };
-  SwapQueueSys();
+  // The request's "created" reads the platform's wall clock.
+  class PlatformWall : public cv::EnvWrapper {
+   public:
+    explicit PlatformWall(const FakePlatform* platform) : EnvWrapper(cv::Env::Default()), platform_(platform) {}
+    double WallClock() override { return platform_->wall; }
+
+   private:
+    const FakePlatform* platform_;
+  };
+  UseEnv<PlatformWall>(&platform);
   agents.probeResult = CVAgentRunning;
   agents.probePid = 10;
   CVOpener& o = Launched();

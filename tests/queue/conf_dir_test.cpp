@@ -12,9 +12,9 @@
 #include <string>
 
 #include "queue/conf_dir.h"
-#include "queue/queue_sys.h"
 #include "queue_test_util.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -172,7 +172,7 @@ TEST(ConfDirPasswd, RealUsersHomeWhenAppDataAndHomeUnset) {
   ScopedEnv a("CORVANTIS_AGENT_DIR", kUnset);
   ScopedEnv b("APPDATA", kUnset);
   ScopedEnv h("HOME", kUnset);
-  std::string home = CVQueueSysReal().realUserHome().value_or("?");
+  std::string home = cv::Env::Default()->RealUserHome().value_or("?");
   if (getuid() == 0) {
     EXPECT_EQ(home, "/root");
   }
@@ -200,9 +200,16 @@ TEST_P(ConfDirPasswdTable, JoinsHomeDirectory) {
   ScopedEnv a("CORVANTIS_AGENT_DIR", kUnset);
   ScopedEnv b("APPDATA", kUnset);
   ScopedEnv h("HOME", kUnset);
-  CVQueueSys sys = CVQueueSysReal();
-  sys.realUserHome = [&] { return c.pwDir; };
-  CVScopedQueueSys guard(sys);
+  class PasswdHome : public cv::EnvWrapper {
+   public:
+    explicit PasswdHome(std::optional<std::string> home)
+        : EnvWrapper(cv::Env::Default()), home_(std::move(home)) {}
+    std::optional<std::string> RealUserHome() override { return home_; }
+
+   private:
+    std::optional<std::string> home_;
+  } env(c.pwDir);
+  cv::ScopedEnv guard(&env);
   EXPECT_EQ(CVConfDir(), c.expected);
 }
 
@@ -213,15 +220,18 @@ TEST(ConfDirPasswd, NotConsultedWhenHomeIsSet) {
   ScopedEnv a("CORVANTIS_AGENT_DIR", kUnset);
   ScopedEnv b("APPDATA", kUnset);
   ScopedEnv h("HOME", "/h");
-  CVQueueSys sys = CVQueueSysReal();
-  int lookups = 0;
-  sys.realUserHome = [&]() -> Env {
-    ++lookups;
-    return "/pw";
-  };
-  CVScopedQueueSys guard(sys);
+  class CountedHome : public cv::EnvWrapper {
+   public:
+    CountedHome() : EnvWrapper(cv::Env::Default()) {}
+    int lookups = 0;
+    std::optional<std::string> RealUserHome() override {
+      ++lookups;
+      return "/pw";
+    }
+  } env;
+  cv::ScopedEnv guard(&env);
   EXPECT_EQ(CVConfDir(), "/h/Corvantis");
-  EXPECT_EQ(lookups, 0);
+  EXPECT_EQ(env.lookups, 0);
 }
 
 // ---- CVOpenConfDir ----
@@ -282,18 +292,21 @@ TEST_P(OwnedDirModes, TightensOnlyGroupAndOtherBits) {
   std::string dir = tmp.Join("d");
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(chmod(dir.c_str(), static_cast<mode_t>(c.before)), 0);
-  CVQueueSys sys = CVQueueSysReal();
-  int fchmods = 0;
-  sys.fchmod = [&](int fd, mode_t mode) {
-    ++fchmods;
-    return CVQueueSysReal().fchmod(fd, mode);
-  };
-  CVScopedQueueSys guard(sys);
+  class CountedFchmod : public cv::EnvWrapper {
+   public:
+    CountedFchmod() : EnvWrapper(cv::Env::Default()) {}
+    int fchmods = 0;
+    int Fchmod(int fd, mode_t mode) override {
+      ++fchmods;
+      return EnvWrapper::Fchmod(fd, mode);
+    }
+  } env;
+  cv::ScopedEnv guard(&env);
   int fd = CVOpenOwnedDir(AT_FDCWD, dir.c_str(), noFollow);
   ASSERT_GE(fd, 0);
   close(fd);
   EXPECT_EQ(ModeOf(dir), c.after);
-  EXPECT_EQ(fchmods, c.tightened ? 1 : 0);
+  EXPECT_EQ(env.fchmods, c.tightened ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, OwnedDirModes,
@@ -345,13 +358,16 @@ TEST(OwnedDir, MissingParentIsEnoentAndCreatesNothing) {
 
 TEST(OwnedDir, RacingCreatorsEexistCountsAsSuccess) {
   TempDir tmp;
-  CVQueueSys sys = CVQueueSysReal();
-  sys.mkdirat = [](int base, const char* path, mode_t mode) {
-    CVQueueSysReal().mkdirat(base, path, mode);  // the other process wins
-    errno = EEXIST;
-    return -1;
-  };
-  CVScopedQueueSys guard(sys);
+  class LosingMkdir : public cv::EnvWrapper {
+   public:
+    LosingMkdir() : EnvWrapper(cv::Env::Default()) {}
+    int MkdirAt(int base, const char* path, mode_t mode) override {
+      EnvWrapper::MkdirAt(base, path, mode);  // the other process wins
+      errno = EEXIST;
+      return -1;
+    }
+  } env;
+  cv::ScopedEnv guard(&env);
   int fd = CVOpenOwnedDir(AT_FDCWD, tmp.Join("d").c_str(), false);
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
@@ -454,12 +470,15 @@ INSTANTIATE_TEST_SUITE_P(Refusals, OwnedDirRefusals, ::testing::ValuesIn(kRefusa
 
 TEST(OwnedDirFaults, FstatFailureIsEpermAndClosesDescriptor) {
   TempDir tmp;
-  CVQueueSys sys = CVQueueSysReal();
-  sys.fstat = [](int, struct stat*) {
-    errno = EIO;
-    return -1;
-  };
-  CVScopedQueueSys guard(sys);
+  class FailingFstat : public cv::EnvWrapper {
+   public:
+    FailingFstat() : EnvWrapper(cv::Env::Default()) {}
+    int Fstat(int, struct stat*) override {
+      errno = EIO;
+      return -1;
+    }
+  } env;
+  cv::ScopedEnv guard(&env);
   int fds = CountOpenFds();
   errno = 0;
   EXPECT_EQ(CVOpenOwnedDir(AT_FDCWD, tmp.path().c_str(), false), -1);
@@ -470,19 +489,23 @@ TEST(OwnedDirFaults, FstatFailureIsEpermAndClosesDescriptor) {
 TEST(OwnedDirFaults, FchmodFailureIsItsErrorAndClosesDescriptor) {
   TempDir tmp;
   ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
-  CVQueueSys sys = CVQueueSysReal();
-  int closes = 0;
-  sys.fchmod = [](int, mode_t) {
-    errno = EROFS;
-    return -1;
-  };
-  sys.close = [&](int fd) {
-    ++closes;
-    CVQueueSysReal().close(fd);
-    errno = EBADF;  // a clean-up error must not replace the reason
-    return -1;
-  };
-  CVScopedQueueSys guard(sys);
+  class ReadOnlyFchmod : public cv::EnvWrapper {
+   public:
+    ReadOnlyFchmod() : EnvWrapper(cv::Env::Default()) {}
+    int closes = 0;
+    int Fchmod(int, mode_t) override {
+      errno = EROFS;
+      return -1;
+    }
+    int Close(int fd) override {
+      ++closes;
+      EnvWrapper::Close(fd);
+      errno = EBADF;  // a clean-up error must not replace the reason
+      return -1;
+    }
+  } env;
+  const int& closes = env.closes;
+  cv::ScopedEnv guard(&env);
   int fds = CountOpenFds();
   errno = 0;
   EXPECT_EQ(CVOpenOwnedDir(AT_FDCWD, tmp.path().c_str(), false), -1);
@@ -494,16 +517,20 @@ TEST(OwnedDirFaults, FchmodFailureIsItsErrorAndClosesDescriptor) {
 
 TEST(OwnedDirFaults, SecondOpenAfterCreationFailsWithItsError) {
   TempDir tmp;
-  CVQueueSys sys = CVQueueSysReal();
-  int opens = 0;
-  sys.openat = [&](int base, const char* path, int flags, mode_t mode) {
-    if (++opens == 2) {
-      errno = EMFILE;
-      return -1;
+  class SecondOpenFails : public cv::EnvWrapper {
+   public:
+    SecondOpenFails() : EnvWrapper(cv::Env::Default()) {}
+    int opens = 0;
+    int OpenAt(int base, const char* path, int flags, mode_t mode) override {
+      if (++opens == 2) {
+        errno = EMFILE;
+        return -1;
+      }
+      return EnvWrapper::OpenAt(base, path, flags, mode);
     }
-    return CVQueueSysReal().openat(base, path, flags, mode);
-  };
-  CVScopedQueueSys guard(sys);
+  } env;
+  const int& opens = env.opens;
+  cv::ScopedEnv guard(&env);
   errno = 0;
   EXPECT_EQ(CVOpenOwnedDir(AT_FDCWD, tmp.Join("d").c_str(), false), -1);
   EXPECT_EQ(errno, EMFILE);
@@ -513,17 +540,21 @@ TEST(OwnedDirFaults, SecondOpenAfterCreationFailsWithItsError) {
 
 TEST(OwnedDirFaults, OpenErrorOtherThanEnoentCreatesNothing) {
   TempDir tmp;
-  CVQueueSys sys = CVQueueSysReal();
-  int mkdirs = 0;
-  sys.openat = [](int, const char*, int, mode_t) {
-    errno = EACCES;
-    return -1;
-  };
-  sys.mkdirat = [&](int, const char*, mode_t) {
-    ++mkdirs;
-    return 0;
-  };
-  CVScopedQueueSys guard(sys);
+  class DeniedOpen : public cv::EnvWrapper {
+   public:
+    DeniedOpen() : EnvWrapper(cv::Env::Default()) {}
+    int mkdirs = 0;
+    int OpenAt(int, const char*, int, mode_t) override {
+      errno = EACCES;
+      return -1;
+    }
+    int MkdirAt(int, const char*, mode_t) override {
+      ++mkdirs;
+      return 0;
+    }
+  } env;
+  const int& mkdirs = env.mkdirs;
+  cv::ScopedEnv guard(&env);
   errno = 0;
   EXPECT_EQ(CVOpenOwnedDir(AT_FDCWD, tmp.Join("d").c_str(), false), -1);
   EXPECT_EQ(errno, EACCES);
@@ -614,13 +645,20 @@ TEST_P(BundledAgent, FindsExecutableCopyBesideMacOSFolder) {
       ASSERT_EQ(chmod(agent.c_str(), static_cast<mode_t>(c.agentMode)), 0);
     }
   }
-  CVQueueSys sys = CVQueueSysReal();
   std::string exe = std::string(c.exe).empty() ? "" : tmp.Join(c.exe);
-  sys.exePath = [&]() -> Env {
-    if (exe.empty()) return std::nullopt;
-    return exe;
-  };
-  CVScopedQueueSys guard(sys);
+  // The running program is `exe`; none when empty.
+  class ProgramAt : public cv::EnvWrapper {
+   public:
+    explicit ProgramAt(std::string exe) : EnvWrapper(cv::Env::Default()), exe_(std::move(exe)) {}
+    std::optional<std::string> ExePath() override {
+      if (exe_.empty()) return std::nullopt;
+      return exe_;
+    }
+
+   private:
+    std::string exe_;
+  } env(exe);
+  cv::ScopedEnv guard(&env);
   EXPECT_EQ(CVBundledAgent(), c.expected ? Env(tmp.Join(c.expected)) : kUnset);
 }
 
@@ -628,7 +666,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BundledAgent, ::testing::ValuesIn(kBundleCases
                          cvqueuetest::ByName());
 
 TEST(BundledAgentReal, TestProgramOutsideABundleHasNone) {
-  auto exe = CVQueueSysReal().exePath();
+  auto exe = cv::Env::Default()->ExePath();
   ASSERT_TRUE(exe);
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);

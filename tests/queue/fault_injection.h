@@ -1,5 +1,5 @@
-// A fault-injecting wrapper of the queue's system-call table: it numbers
-// every call that can fail (open, mkdir, stat, chmod, rename, unlink, write,
+// A fault-injecting Env for the request queue: it numbers every call that
+// can fail (open, mkdir, stat, chmod, rename, unlink, write,
 // fsync, close) and makes the Nth one fail, once or from then on for every
 // call of the same kind, with an errno, an interruption (EINTR) or a short
 // write. What it injected is recorded, so that a test can tell which step
@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "queue/queue_sys.h"
+#include "util/env.h"
 
 namespace cvqueuetest {
 
@@ -33,66 +33,58 @@ inline const char* CallName(Call c) {
   return kNames[static_cast<int>(c)];
 }
 
-class FaultInjection {
+class FaultInjection : public cv::EnvWrapper {
  public:
   // Fails call number `failAt` (1-based; 0: none) with `fault`. With
   // `persistent`, every later call of the same kind fails as well (a full
   // disk stays full); for kEintr each of them is interrupted once and goes
-  // through when made again at once.
-  FaultInjection(int failAt, Fault fault, int err, bool persistent)
-      : failAt_(failAt), fault_(fault), err_(err), persistent_(persistent), sys_(CVQueueSysReal()) {
-    const CVQueueSys& real = CVQueueSysReal();
-    sys_.openat = [this, &real](int dirFd, const char* path, int flags, mode_t mode) {
-      if (Inject(Call::kOpenat)) return -1;
-      int fd = real.openat(dirFd, path, flags, mode);
-      std::string p = path;
-      if (fd >= 0 && p.size() > 4 && p.compare(p.size() - 4, 4, ".tmp") == 0) tmpFd_ = fd;
-      return fd;
-    };
-    sys_.mkdirat = [this, &real](int dirFd, const char* path, mode_t mode) {
-      return Inject(Call::kMkdirat) ? -1 : real.mkdirat(dirFd, path, mode);
-    };
-    sys_.fstat = [this, &real](int fd, struct stat* st) {
-      return Inject(Call::kFstat) ? -1 : real.fstat(fd, st);
-    };
-    sys_.fchmod = [this, &real](int fd, mode_t mode) {
-      return Inject(Call::kFchmod) ? -1 : real.fchmod(fd, mode);
-    };
-    sys_.fstatat = [this, &real](int dirFd, const char* path, struct stat* st, int flags) {
-      return Inject(Call::kFstatat) ? -1 : real.fstatat(dirFd, path, st, flags);
-    };
-    sys_.renameat = [this, &real](int a, const char* from, int b, const char* to) {
-      return Inject(Call::kRenameat) ? -1 : real.renameat(a, from, b, to);
-    };
-    sys_.unlinkat = [this, &real](int dirFd, const char* path, int flags) {
-      return Inject(Call::kUnlinkat) ? -1 : real.unlinkat(dirFd, path, flags);
-    };
-    sys_.write = [this, &real](int fd, const void* buf, size_t n) -> ssize_t {
-      if (fault_ == Fault::kShort) {
-        bool cut = Inject(Call::kWrite) && n > 1;
-        return real.write(fd, buf, cut ? 1 : n);
-      }
-      return Inject(Call::kWrite) ? -1 : real.write(fd, buf, n);
-    };
-    sys_.fsync = [this, &real](int fd) { return Inject(Call::kFsync) ? -1 : real.fsync(fd); };
-    sys_.close = [this, &real](int fd) {
-      bool tmp = fd == tmpFd_;
-      if (tmp) tmpFd_ = -1;
-      // A failing close still releases the descriptor, as on Linux.
-      int rc = real.close(fd);
-      if (Inject(Call::kClose)) {
-        if (!failedTmpClose_) failedTmpClose_ = tmp;
-        return -1;
-      }
-      return rc;
-    };
-    guard_.emplace(sys_);
-  }
+  // through when made again at once. Every call goes on to `target` (the
+  // real system unless given; a test pins the clock and the UUID there).
+  FaultInjection(int failAt, Fault fault, int err, bool persistent, cv::Env* target = cv::Env::Default())
+      : EnvWrapper(target), failAt_(failAt), fault_(fault), err_(err), persistent_(persistent), guard_(this) {}
   FaultInjection(const FaultInjection&) = delete;
   FaultInjection& operator=(const FaultInjection&) = delete;
 
-  // Table entries the test may still replace (the clock, the UUID).
-  CVQueueSys& sys() { return sys_; }
+  int OpenAt(int dirFd, const char* path, int flags, mode_t mode) override {
+    if (Inject(Call::kOpenat)) return -1;
+    int fd = EnvWrapper::OpenAt(dirFd, path, flags, mode);
+    std::string p = path;
+    if (fd >= 0 && p.size() > 4 && p.compare(p.size() - 4, 4, ".tmp") == 0) tmpFd_ = fd;
+    return fd;
+  }
+  int MkdirAt(int dirFd, const char* path, mode_t mode) override {
+    return Inject(Call::kMkdirat) ? -1 : EnvWrapper::MkdirAt(dirFd, path, mode);
+  }
+  int Fstat(int fd, struct stat* st) override { return Inject(Call::kFstat) ? -1 : EnvWrapper::Fstat(fd, st); }
+  int Fchmod(int fd, mode_t mode) override { return Inject(Call::kFchmod) ? -1 : EnvWrapper::Fchmod(fd, mode); }
+  int FstatAt(int dirFd, const char* path, struct stat* st, int flags) override {
+    return Inject(Call::kFstatat) ? -1 : EnvWrapper::FstatAt(dirFd, path, st, flags);
+  }
+  int RenameAt(int a, const char* from, int b, const char* to) override {
+    return Inject(Call::kRenameat) ? -1 : EnvWrapper::RenameAt(a, from, b, to);
+  }
+  int UnlinkAt(int dirFd, const char* path, int flags) override {
+    return Inject(Call::kUnlinkat) ? -1 : EnvWrapper::UnlinkAt(dirFd, path, flags);
+  }
+  ssize_t Write(int fd, const void* buf, size_t n) override {
+    if (fault_ == Fault::kShort) {
+      bool cut = Inject(Call::kWrite) && n > 1;
+      return EnvWrapper::Write(fd, buf, cut ? 1 : n);
+    }
+    return Inject(Call::kWrite) ? -1 : EnvWrapper::Write(fd, buf, n);
+  }
+  int Fsync(int fd) override { return Inject(Call::kFsync) ? -1 : EnvWrapper::Fsync(fd); }
+  int Close(int fd) override {
+    bool tmp = fd == tmpFd_;
+    if (tmp) tmpFd_ = -1;
+    // A failing close still releases the descriptor, as on Linux.
+    int rc = EnvWrapper::Close(fd);
+    if (Inject(Call::kClose)) {
+      if (!failedTmpClose_) failedTmpClose_ = tmp;
+      return -1;
+    }
+    return rc;
+  }
 
   int calls() const { return calls_; }        // fallible calls made
   int injected() const { return injected_; }  // faults injected
@@ -128,8 +120,7 @@ class FaultInjection {
   std::optional<Call> first_;
   std::optional<bool> failedTmpClose_;
   int tmpFd_ = -1;
-  CVQueueSys sys_;
-  std::optional<CVScopedQueueSys> guard_;
+  cv::ScopedEnv guard_;
 };
 
 }  // namespace cvqueuetest

@@ -22,6 +22,7 @@
 #include "queue/request.h"
 #include "queue_test_util.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -37,10 +38,12 @@ const std::string kPath = "/home/someone/plans/ground floor.corva";
 int64_t StemMs(const std::string& stem) { return std::stoll(stem.substr(0, stem.find('-'))); }
 
 // Fixes the clock and the UUID, so that every write forms the same document.
-void Pin(CVQueueSys& sys) {
-  sys.clock = [] { return kClock; };
-  sys.uuid = [](unsigned char out[16]) { std::copy(kUuid, kUuid + 16, out); };
-}
+class Pinned : public cv::EnvWrapper {
+ public:
+  Pinned() : EnvWrapper(cv::Env::Default()) {}
+  double WallClock() override { return kClock; }
+  void Uuid(unsigned char out[16]) override { std::copy(kUuid, kUuid + 16, out); }
+};
 
 // A settings folder of its own, with or without "open-requests" in it.
 struct Folder {
@@ -56,9 +59,8 @@ struct Folder {
 
 // The document a write without faults forms, in the same conditions.
 std::string ExpectedDocument() {
-  CVQueueSys sys = CVQueueSysReal();
-  Pin(sys);
-  CVScopedQueueSys guard(sys);
+  Pinned pinned;
+  cv::ScopedEnv guard(&pinned);
   Folder folder(true);
   auto stem = CVWriteRequest(folder.fd, "open", kPath);
   if (!stem) return "";
@@ -116,8 +118,8 @@ TEST_P(RequestFaultLoop, EveryCallFailsInTurnAndNothingIsLostOrLeftOver) {
     bool tmpClose = false;
     int injected = 0, calls = 0;
     {
-      FaultInjection faults(n, c.fault, c.err, c.persistent);
-      Pin(faults.sys());
+      Pinned pinned;
+      FaultInjection faults(n, c.fault, c.err, c.persistent, &pinned);
       errno = 0;
       stem = CVWriteRequest(folder.fd, "open", kPath);
       gotErr = errno;
@@ -152,9 +154,8 @@ TEST_P(RequestFaultLoop, EveryCallFailsInTurnAndNothingIsLostOrLeftOver) {
 
     // The next write, without faults, goes through under a larger stem.
     int64_t used = lastMs;
-    CVQueueSys sys = CVQueueSysReal();
-    Pin(sys);
-    CVScopedQueueSys guard(sys);
+    Pinned pinned;
+    cv::ScopedEnv guard(&pinned);
     auto next = CVWriteRequest(folder.fd, "open", kPath);
     ASSERT_TRUE(next) << where << ": " << strerror(errno);
     EXPECT_GT(StemMs(*next), used);

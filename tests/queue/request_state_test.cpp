@@ -10,10 +10,10 @@
 #include <functional>
 #include <string>
 
-#include "queue/queue_sys.h"
 #include "queue/request.h"
 #include "queue_test_util.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -156,16 +156,21 @@ TEST_F(StateTest, WithdrawTwice) {
 TEST_F(StateTest, FailingJsonTestCannotBeToldFailingClaimedTestIsAbsence) {
   ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
   ASSERT_TRUE(cvtest::WriteFile(Claimed(), "{}"));
-  std::string failing;
-  CVQueueSys sys = CVQueueSysReal();
-  sys.fstatat = [&](int dirFd, const char* path, struct stat* st, int flags) {
-    if (failing == path) {
-      errno = EIO;
-      return -1;
+  // FstatAt of the name `failing` fails with EIO.
+  class FailingStat : public cv::EnvWrapper {
+   public:
+    FailingStat() : EnvWrapper(cv::Env::Default()) {}
+    std::string failing;
+    int FstatAt(int dirFd, const char* path, struct stat* st, int flags) override {
+      if (failing == path) {
+        errno = EIO;
+        return -1;
+      }
+      return EnvWrapper::FstatAt(dirFd, path, st, flags);
     }
-    return CVQueueSysReal().fstatat(dirFd, path, st, flags);
-  };
-  CVScopedQueueSys guard(sys);
+  } env;
+  std::string& failing = env.failing;
+  cv::ScopedEnv guard(&env);
   failing = kStem + ".json";
   errno = 0;
   EXPECT_EQ(CVRequestState(conf_, kStem), CVRequestUnknown);
@@ -179,12 +184,15 @@ TEST_F(StateTest, FailingJsonTestCannotBeToldFailingClaimedTestIsAbsence) {
 TEST_F(StateTest, FailingRemovalIsNoWithdrawal) {
   ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
   ASSERT_TRUE(cvtest::WriteFile(Json(), "{}"));
-  CVQueueSys sys = CVQueueSysReal();
-  sys.unlinkat = [](int, const char*, int) {
-    errno = EROFS;
-    return -1;
-  };
-  CVScopedQueueSys guard(sys);
+  class ReadOnlyUnlink : public cv::EnvWrapper {
+   public:
+    ReadOnlyUnlink() : EnvWrapper(cv::Env::Default()) {}
+    int UnlinkAt(int, const char*, int) override {
+      errno = EROFS;
+      return -1;
+    }
+  } env;
+  cv::ScopedEnv guard(&env);
   int fds = CountOpenFds();
   errno = 0;
   EXPECT_EQ(CVWithdrawRequest(conf_, kStem), CVRequestUnknown);
@@ -244,16 +252,20 @@ TEST_F(StateTest, MovedOrReplacedQueueFolderCannotBeTold) {
 // The identity comes from the folder's own descriptor: a failing fstat
 // fails the write, leaving nothing.
 TEST_F(StateTest, WriteThatCannotTellItsFolderFails) {
-  CVQueueSys sys = CVQueueSysReal();
-  int calls = 0;
-  sys.fstat = [&](int fd, struct stat* st) {
-    if (++calls == 2) {
-      errno = EIO;
-      return -1;
+  // The second Fstat fails with EIO.
+  class SecondFstatFails : public cv::EnvWrapper {
+   public:
+    SecondFstatFails() : EnvWrapper(cv::Env::Default()) {}
+    int calls = 0;
+    int Fstat(int fd, struct stat* st) override {
+      if (++calls == 2) {
+        errno = EIO;
+        return -1;
+      }
+      return EnvWrapper::Fstat(fd, st);
     }
-    return CVQueueSysReal().fstat(fd, st);
-  };
-  CVScopedQueueSys guard(sys);
+  } env;
+  cv::ScopedEnv guard(&env);
   CVQueueDirId dir{1, 2};
   errno = 0;
   EXPECT_FALSE(CVWriteRequest(conf_, "reopen", std::nullopt, &dir));

@@ -13,18 +13,20 @@
 #include <string>
 #include <vector>
 
-#include "queue/queue_sys.h"
 #include "queue/request.h"
 #include "queue/request_doc.h"
 #include "queue_test_util.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
 using cvqueuetest::CountOpenFds;
 using cvqueuetest::Exists;
 using cvqueuetest::ModeOf;
+using cvqueuetest::PinnedEnv;
 using cvqueuetest::TmpFaults;
+using cvqueuetest::UuidOf;
 
 const unsigned char kUuid[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 const char* kHex = "000102030405060708090a0b0c0d0e0f";
@@ -39,10 +41,10 @@ class RequestTest : public cvqueuetest::SettingsFolderTest {
 // ---- The document ----
 
 TEST_F(RequestTest, WritesExactCompactDocumentUnderStem) {
-  CVQueueSys sys = CVQueueSysReal();
-  sys.clock = [] { return 1700000000.25; };
-  sys.uuid = [](unsigned char out[16]) { std::copy(kUuid, kUuid + 16, out); };
-  CVScopedQueueSys guard(sys);
+  PinnedEnv env;
+  env.clock = 1700000000.25;
+  env.uuid = UuidOf(kUuid);
+  cv::ScopedEnv guard(&env);
 
   auto stem = CVWriteRequest(conf_, "open", std::string("/Users/someone/plan.corva"));
   ASSERT_TRUE(stem);
@@ -68,10 +70,10 @@ class DocumentKeys : public RequestTest, public ::testing::WithParamInterface<Do
 
 TEST_P(DocumentKeys, ParsesBackWithExactlyTheKeys) {
   const DocCase& c = GetParam();
-  CVQueueSys sys = CVQueueSysReal();
   const double kClock = 1712345678.123456789;
-  sys.clock = [&] { return kClock; };
-  CVScopedQueueSys guard(sys);
+  PinnedEnv env;
+  env.clock = kClock;
+  cv::ScopedEnv guard(&env);
   auto stem = CVWriteRequest(conf_, c.kind, c.path);
   ASSERT_TRUE(stem);
   auto text = cvtest::ReadFile(InQueue(*stem + ".json"));
@@ -119,9 +121,9 @@ TEST_F(RequestTest, OriginSwitchesWhenBundledCopyDisappears) {
     ASSERT_EQ(mkdir(tmp_.Join(d).c_str(), 0755), 0);
   std::string agent = agentDir + "/CorvantisAgent";
   ASSERT_TRUE(cvtest::WriteFile(agent, "#!/bin/sh\n", 0755));
-  CVQueueSys sys = CVQueueSysReal();
-  sys.exePath = [&]() -> std::optional<std::string> { return macos + "/corvantis-opener"; };
-  CVScopedQueueSys guard(sys);
+  PinnedEnv env;
+  env.exePath = macos + "/corvantis-opener";
+  cv::ScopedEnv guard(&env);
 
   auto first = CVWriteRequest(conf_, "reopen", std::nullopt);
   ASSERT_EQ(unlink(agent.c_str()), 0);
@@ -232,9 +234,9 @@ INSTANTIATE_TEST_SUITE_P(Refused, RefusedDocument, ::testing::ValuesIn(kRefusedC
                          cvqueuetest::ByName());
 
 TEST_F(RequestTest, Exactly65536BytesIsAcceptedOneMoreIsEfbig) {
-  CVQueueSys sys = CVQueueSysReal();
-  sys.clock = [] { return 1700000000.5; };
-  CVScopedQueueSys guard(sys);
+  PinnedEnv env;
+  env.clock = 1700000000.5;
+  cv::ScopedEnv guard(&env);
   size_t base = CVRequestDocument("", std::nullopt, 1700000000.5, getpid(), "mac-opener-dev")->size();
   std::string kind(kCVMaxDocumentBytes - base, 'k');
 
@@ -259,12 +261,17 @@ TEST_F(RequestTest, StemIsMillisecondsAndVersion4Uuid) {
 }
 
 TEST_F(RequestTest, StemsRiseWithinOneMillisecondAndAcrossClockStepBack) {
-  CVQueueSys sys = CVQueueSysReal();
-  std::vector<double> clocks = {1700000000.0001, 1700000000.0009, 1700000000.000, 1699999940.0,
-                                1700000000.002, 1700000000.0021, 1600000000.0};
-  size_t next = 0;
-  sys.clock = [&] { return clocks[next++]; };
-  CVScopedQueueSys guard(sys);
+  // The clock reads each of `clocks` in turn.
+  class SteppedClock : public cv::EnvWrapper {
+   public:
+    SteppedClock() : EnvWrapper(cv::Env::Default()) {}
+    std::vector<double> clocks = {1700000000.0001, 1700000000.0009, 1700000000.000, 1699999940.0,
+                                  1700000000.002, 1700000000.0021, 1600000000.0};
+    size_t next = 0;
+    double WallClock() override { return clocks[next++]; }
+  } env;
+  const std::vector<double>& clocks = env.clocks;
+  cv::ScopedEnv guard(&env);
   std::vector<std::string> stems;
   for (size_t i = 0; i < clocks.size(); ++i) {
     auto stem = CVWriteRequest(conf_, "reopen", std::nullopt);
@@ -353,38 +360,55 @@ TEST(ParseRequestDocument, FaultsInOrder) {
 // ---- The atomic write ----
 
 TEST_F(RequestTest, FileAppearsAsJsonOnlyCompleteAndFlushed) {
-  TmpFaults t;
-  t.sys().uuid = [](unsigned char out[16]) { std::copy(kUuid, kUuid + 16, out); };
-  std::vector<std::string> atFsync;
-  std::string contentAtFsync;
-  int tmpMode = 0;
-  auto realFsync = t.sys().fsync;
-  t.sys().fsync = [&](int fd) {
-    atFsync = Entries();
-    contentAtFsync = cvtest::ReadFile(InQueue(std::string(".") + kHex + ".tmp")).value_or("");
-    tmpMode = ModeOf(InQueue(std::string(".") + kHex + ".tmp"));
-    return realFsync(fd);
+  // What the queue folder and the temporary file hold when fsync is called.
+  class AtFsync : public TmpFaults {
+   public:
+    AtFsync(cv::Env* target, std::string queue) : TmpFaults(target), queue_(std::move(queue)) {}
+    std::vector<std::string> atFsync;
+    std::string contentAtFsync;
+    int tmpMode = 0;
+    int Fsync(int fd) override {
+      std::string tmp = queue_ + "/." + kHex + ".tmp";
+      atFsync = cvtest::ListDir(queue_);
+      contentAtFsync = cvtest::ReadFile(tmp).value_or("");
+      tmpMode = ModeOf(tmp);
+      return TmpFaults::Fsync(fd);
+    }
+
+   private:
+    std::string queue_;
   };
+  PinnedEnv pinned;
+  pinned.uuid = UuidOf(kUuid);
+  AtFsync t(&pinned, Queue());
+  const std::vector<std::string>& atFsync = t.atFsync;
   auto stem = CVWriteRequest(conf_, "open", std::string("/p.corva"));
   ASSERT_TRUE(stem);
   ASSERT_EQ(atFsync, std::vector<std::string>{std::string(".") + kHex + ".tmp"});
   EXPECT_EQ(atFsync[0].size(), 37u);
-  EXPECT_EQ(tmpMode, 0600);
-  EXPECT_EQ(contentAtFsync, cvtest::ReadFile(InQueue(*stem + ".json")).value());
+  EXPECT_EQ(t.tmpMode, 0600);
+  EXPECT_EQ(t.contentAtFsync, cvtest::ReadFile(InQueue(*stem + ".json")).value());
   EXPECT_EQ(Entries(), std::vector<std::string>{*stem + ".json"});
 }
 
 TEST_F(RequestTest, ShortWritesAndEintrCompleteTheDocument) {
-  TmpFaults t;
-  t.sys().clock = [] { return 1700000000.5; };
-  int calls = 0;
-  t.sys().write = [&](int fd, const void* buf, size_t n) -> ssize_t {
-    if (++calls % 3 == 0) {
-      errno = EINTR;
-      return -1;
+  // Every write stores at most 5 bytes; every third is interrupted.
+  class ChoppyWrites : public TmpFaults {
+   public:
+    using TmpFaults::TmpFaults;
+    int calls = 0;
+    ssize_t Write(int fd, const void* buf, size_t n) override {
+      if (++calls % 3 == 0) {
+        errno = EINTR;
+        return -1;
+      }
+      return cv::Env::Default()->Write(fd, buf, std::min<size_t>(n, 5));
     }
-    return CVQueueSysReal().write(fd, buf, std::min<size_t>(n, 5));
   };
+  PinnedEnv pinned;
+  pinned.clock = 1700000000.5;
+  ChoppyWrites t(&pinned);
+  const int& calls = t.calls;
   std::string path = "/Users/someone/a rather long name/plan.corva";
   auto stem = CVWriteRequest(conf_, "open", path);
   ASSERT_TRUE(stem);
@@ -397,8 +421,9 @@ TEST_F(RequestTest, ExistingTemporaryNameIsEexistAndLeftAlone) {
   ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
   std::string foreign = InQueue(std::string(".") + kHex + ".tmp");
   ASSERT_TRUE(cvtest::WriteFile(foreign, "another process", 0600));
-  TmpFaults t;
-  t.sys().uuid = [](unsigned char out[16]) { std::copy(kUuid, kUuid + 16, out); };
+  PinnedEnv pinned;
+  pinned.uuid = UuidOf(kUuid);
+  TmpFaults t(&pinned);
   int fds = CountOpenFds();
   errno = 0;
   EXPECT_FALSE(CVWriteRequest(conf_, "reopen", std::nullopt));
@@ -413,9 +438,9 @@ TEST_F(RequestTest, ExistingTemporaryNameIsEexistAndLeftAlone) {
 TEST_F(RequestTest, SymlinkAtTemporaryNameIsNotFollowed) {
   ASSERT_EQ(mkdir(Queue().c_str(), 0700), 0);
   ASSERT_EQ(symlink("/nonexistent-target", InQueue(std::string(".") + kHex + ".tmp").c_str()), 0);
-  CVQueueSys sys = CVQueueSysReal();
-  sys.uuid = [](unsigned char out[16]) { std::copy(kUuid, kUuid + 16, out); };
-  CVScopedQueueSys guard(sys);
+  PinnedEnv env;
+  env.uuid = UuidOf(kUuid);
+  cv::ScopedEnv guard(&env);
   errno = 0;
   EXPECT_FALSE(CVWriteRequest(conf_, "reopen", std::nullopt));
   EXPECT_EQ(errno, EEXIST);
