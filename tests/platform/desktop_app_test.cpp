@@ -102,6 +102,12 @@ TEST(DocumentURLFromArgument, PathsAreTheOnesGioGave) {
       "file:/", "file://", "file:///", "file:/srv/plan.corva", "file:plan.corva", "file://localhost/x.corva",
       "file://localhost", "https://example.com/plan.corva", "resource:///x.corva", "trash:///x.corva",
       "",
+      // Escapes the file-URI reader must judge as GIO does.
+      "file://LOCALHOST/x.corva", "file://-x/x.corva", "file://x-/x.corva", "file://a..b/x.corva",
+      "file://1x/x.corva", "file://l%2Fh/x.corva", "file://%00/x.corva", "file://%/x.corva",
+      "file://h%zz/x.corva", "file://\xc3\xa9/x.corva", "file:///srv/%", "file:///srv/%4", "file:///srv/%41%42.corva",
+      "file:///srv/%e2%82%ac.corva", "file:///srv/%ff.corva", "file:///srv/a%2fb.corva", "fIlE:/srv/x.corva",
+      "file:///srv/a b.corva", "file:///srv/a\nb.corva", "file://localhost//srv/x.corva", "file:#x", "file:///#x",
   };
   for (const char* cwd : {"/home/u/docs", "/", "//net/share", "/srv/a b/"}) {
     for (const char* arg : args) {
@@ -119,6 +125,59 @@ TEST(DocumentURLFromArgument, PathsAreTheOnesGioGave) {
         EXPECT_EQ(gio, "") << "GIO took it for a local file";
       }
     }
+  }
+}
+
+// What GLib's own file-URI reader makes of `uri` under the host rule (an
+// empty host or "localhost", in any case, is this machine): the tidied
+// path, or "" for a URI that is not a local file.
+std::string GlibFileURIPath(const std::string& uri) {
+  std::string bare = uri.substr(0, uri.find('#'));
+  char* host = nullptr;
+  char* path = g_filename_from_uri(bare.c_str(), &host, nullptr);
+  bool local = host == nullptr || host[0] == '\0' || g_ascii_strcasecmp(host, "localhost") == 0;
+  std::string result = path != nullptr && local ? cv::TidyPath(path) : "";
+  g_free(host);
+  g_free(path);
+  return result;
+}
+
+// File URIs are read as GLib reads them, host rule included. GIO's
+// command-line conversion takes some other hosts ("x1", "local-host",
+// "localhost.") for this machine; the opener keeps the stricter rule: only
+// a host that names this machine.
+TEST(DocumentURLFromArgument, FileURIsAreReadAsGlibReadsThem) {
+  const char* uris[] = {
+      "file:///srv/plan.corva", "file://localhost/srv/plan.corva", "file://LocalHost/x", "file://%6Cocalhost/x",
+      "file://localhost./x", "file://local-host/x", "file://x1/x", "file://1x/x", "file://otherhost/x",
+      "file://-x/x", "file://x-/x", "file://a..b/x", "file://a.b/x", "file://a.b./x", "file://a.1/x",
+      "file://l%2Fh/x", "file://%00/x", "file://%/x", "file://h%zz/x", "file://\xc3\xa9/x", "file://localhost",
+      "file://", "file:/", "file:", "file:x", "FILE:///x", "file:////x", "file:/x/%", "file:/x/%4", "file:/x/%4g",
+      "file:/x/%41%42", "file:/x/%e2%82%ac", "file:/x/%ff", "file:/x/a%2fb", "file:/x/a%2Fb", "file:/x/a%00b",
+      "file:/x/a b", "file:/x/a\nb", "file:/x/%2e%2e/y", "file:/x#y", "file:/x%23y", "file:/x?y",
+      "file://localhost:80/x", "file://user@localhost/x", "file://[::1]/x",
+  };
+  for (const char* uri : uris) {
+    SCOPED_TRACE(uri);
+    cv::DocumentURL url = FromArg(uri, "/home/u/docs");
+    std::string glib = GlibFileURIPath(uri);
+    EXPECT_EQ(url.isFile, !glib.empty());
+    EXPECT_EQ(url.path, glib);
+    EXPECT_EQ(url.text, url.isFile ? cv::FileURLText(url.path) : std::string(uri));
+  }
+}
+
+// The file URL of a path is GLib's for every byte and for paths of many
+// shapes: what is kept, what is escaped, and the case of the hex digits.
+TEST(FileURLText, IsTheOneGlibMakes) {
+  std::vector<std::string> paths = {"/", "//", "//x", "/a b/c%d", "/x:y@z=w&v$u,t+s!r*q'p(o)n~m_l-k.j",
+                                    "/#?[]{}|\\^`\"<>;", "/\xc3\xa9t\xc3\xa9", "/a\nb\tc\x7f"};
+  for (int c = 1; c < 256; ++c) paths.push_back(std::string("/x") + static_cast<char>(c) + "y");
+  for (const std::string& path : paths) {
+    char* glib = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+    ASSERT_NE(glib, nullptr) << path;
+    EXPECT_EQ(cv::FileURLText(path), glib) << path;
+    g_free(glib);
   }
 }
 
