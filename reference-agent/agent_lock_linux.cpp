@@ -13,6 +13,7 @@
 
 #include "agent_lock.h"
 #include "queue/protocol.h"
+#include "util/eintr.h"
 
 namespace cvagent {
 
@@ -21,11 +22,7 @@ namespace {
 constexpr size_t kLockReadBytes = 512;
 
 int FlockRetry(int fd, int op) {
-  int rc;
-  do {
-    rc = flock(fd, op);
-  } while (rc < 0 && errno == EINTR);
-  return rc;
+  return CVRetryEintr([&] { return flock(fd, op); });
 }
 
 int PidFromContent(const std::string& content) {
@@ -42,10 +39,8 @@ int PidFromContent(const std::string& content) {
 
 int TakeAgentLock(int confFd, double patience, int* err) {
   *err = 0;
-  int fd;
-  do {
-    fd = openat(confFd, kCVLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  int fd =
+      CVRetryEintr([&] { return openat(confFd, kCVLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600); });
   if (fd < 0) {
     *err = errno;
     return -1;
@@ -77,15 +72,8 @@ int TakeAgentLock(int confFd, double patience, int* err) {
 
 int WritePid(int lockFd, pid_t pid) {
   std::string content = "{\"pid\":" + std::to_string(pid) + "}";
-  int rc;
-  do {
-    rc = ftruncate(lockFd, 0);
-  } while (rc < 0 && errno == EINTR);
-  if (rc != 0) return errno;
-  ssize_t n;
-  do {
-    n = pwrite(lockFd, content.data(), content.size(), 0);
-  } while (n < 0 && errno == EINTR);
+  if (CVRetryEintr([&] { return ftruncate(lockFd, 0); }) != 0) return errno;
+  ssize_t n = CVRetryEintr([&] { return pwrite(lockFd, content.data(), content.size(), 0); });
   if (n < 0) return errno;
   return static_cast<size_t>(n) == content.size() ? 0 : EIO;
 }
@@ -93,10 +81,8 @@ int WritePid(int lockFd, pid_t pid) {
 LockState PeekAgentLock(int confFd, int* pid, int* err) {
   *pid = 0;
   *err = 0;
-  int fd;
-  do {
-    fd = openat(confFd, kCVLockFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd =
+      CVRetryEintr([&] { return openat(confFd, kCVLockFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) {
     if (errno == ENOENT) return LockState::kFree;
     *err = errno;
@@ -114,10 +100,7 @@ LockState PeekAgentLock(int confFd, int* pid, int* err) {
     return LockState::kUnknown;
   }
   char buf[kLockReadBytes];
-  ssize_t n;
-  do {
-    n = pread(fd, buf, sizeof buf, 0);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = CVRetryEintr([&] { return pread(fd, buf, sizeof buf, 0); });
   close(fd);
   if (n > 0) *pid = PidFromContent(std::string(buf, static_cast<size_t>(n)));
   return LockState::kHeld;

@@ -12,6 +12,7 @@
 #include "queue/conf_dir.h"
 #include "queue/protocol.h"
 #include "request_queue.h"
+#include "util/eintr.h"
 
 namespace cvagent {
 
@@ -21,26 +22,17 @@ constexpr uint32_t kWatchMask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DE
                                 IN_MOVE_SELF | IN_ONLYDIR;
 
 int OpenAtRetry(int dirFd, const char* name, int flags) {
-  int fd;
-  do {
-    fd = openat(dirFd, name, flags);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return CVRetryEintr([&] { return openat(dirFd, name, flags); });
 }
 
 int RenameNoReplace(int dirFd, const std::string& from, const std::string& to) {
-  int rc;
-  do {
-    rc = renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE);
-  } while (rc < 0 && errno == EINTR);
+  int rc = CVRetryEintr([&] { return renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE); });
   if (rc == 0) return 0;
   if (errno != EINVAL) return errno;
   // A file system without RENAME_NOREPLACE: test, then rename.
   struct stat st;
   if (fstatat(dirFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-  do {
-    rc = renameat(dirFd, from.c_str(), dirFd, to.c_str());
-  } while (rc < 0 && errno == EINTR);
+  rc = CVRetryEintr([&] { return renameat(dirFd, from.c_str(), dirFd, to.c_str()); });
   return rc == 0 ? 0 : errno;
 }
 
@@ -117,10 +109,7 @@ bool LinuxRequestQueue::StillCurrent() {
 
 void LinuxRequestQueue::DrainEvents() {
   alignas(struct inotify_event) char buf[4096];
-  for (;;) {
-    ssize_t n = read(inotifyFd_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+  while (CVRetryEintr([&] { return read(inotifyFd_, buf, sizeof buf); }) > 0) {
   }
 }
 
@@ -165,8 +154,7 @@ int LinuxRequestQueue::ReadClaimed(const std::string& stem, size_t limit, std::s
   }
   char buf[8192];
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = CVRetryEintr([&] { return read(fd, buf, sizeof buf); });
     if (n < 0) {
       int saved = errno;
       close(fd);

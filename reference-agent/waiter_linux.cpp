@@ -12,6 +12,7 @@
 #include <string>
 
 #include "console.h"
+#include "util/eintr.h"
 #include "waiter_linux.h"
 
 namespace cvagent {
@@ -58,13 +59,12 @@ Waiter::Event LinuxWaiter::Wait(double seconds) {
   if (stopped_) return kStop;
   double end = Now() + seconds;
   struct pollfd fds[2] = {{signalFd_, POLLIN, 0}, {queue_.watchFd(), POLLIN, 0}};
-  int rc;
-  for (;;) {
+  // An interrupted wait goes on for the time left.
+  int rc = CVRetryEintr([&] {
     double left = std::max(0.0, end - Now());
     int ms = left * 1000 >= INT_MAX ? INT_MAX : static_cast<int>(std::ceil(left * 1000));
-    rc = poll(fds, 2, ms);
-    if (rc >= 0 || errno != EINTR) break;
-  }
+    return poll(fds, 2, ms);
+  });
   if (rc < 0) {
     Complain(std::string("cannot wait for events: ") + strerror(errno));
     return kFailed;
@@ -72,10 +72,7 @@ Waiter::Event LinuxWaiter::Wait(double seconds) {
   if (rc == 0) return kTimeout;
   if (fds[0].revents) {
     struct signalfd_siginfo info;
-    ssize_t n;
-    do {
-      n = read(signalFd_, &info, sizeof info);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = CVRetryEintr([&] { return read(signalFd_, &info, sizeof info); });
     if (n == static_cast<ssize_t>(sizeof info)) {
       Complain(std::string("got ") + strsignal(static_cast<int>(info.ssi_signo)) + "; exiting");
       stopped_ = true;

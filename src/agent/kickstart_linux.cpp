@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "agent/agent_sys.h"
 #include "agent/start.h"
+#include "util/env.h"
 #include "util/process.h"
 
 const char kCVServiceManager[] = "/usr/bin/systemctl";
@@ -15,7 +15,7 @@ constexpr size_t kUnitMax = 320;
 }  // namespace
 
 int CVKickstartProgram(const char* program, const char* label) {
-  const cv::AgentSys& sys = cv::AgentSysCalls();
+  cv::Env* env = cv::CurrentEnv();
   char unit[kUnitMax];
   snprintf(unit, sizeof unit, "%s.service", label);
   char* argv[] = {const_cast<char*>(program), const_cast<char*>("--user"),
@@ -23,12 +23,12 @@ int CVKickstartProgram(const char* program, const char* label) {
 
   // /dev/null on 0, 1 and 2, nothing else open, default signal actions.
   CVSpawnOptions options;
-  options.spawn = sys.posix_spawn;
+  options.env = env;
   pid_t pid = 0;
   if (CVSpawnProcess(program, argv, options, &pid) != 0) return -1;
 
   int status = 0;
-  if (CVWaitProcess(pid, &status, 0, sys.waitpid) < 0) return -1;
+  if (CVWaitProcess(pid, &status, 0, env) < 0) return -1;
   return CVDecodeWaitStatus(status).code;
 }
 

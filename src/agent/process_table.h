@@ -1,6 +1,11 @@
 // The process table as the old-agent scan reads it: the listed process ids
 // and, per process, its owner, start time, names, executable path, argument
 // block and environment. The scan talks only to this interface; tests replace it.
+//
+// ProcessTable stays an interface of its own beside cv::Env: it is the
+// scan's view of the processes (records, paths, argument blocks), as
+// AgentControl is the controller's view of the agent; the system behind it
+// is reached through the Env alone (ProcfsTable below).
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "util/env.h"
 
 namespace cv {
 
@@ -53,12 +60,14 @@ class ProcessTable {
 };
 
 // The table over the proc file system mounted at `root` ("/proc" for the
-// real one; tests may point it at a folder shaped like it). Start times use
-// "btime" of <root>/stat, read once per object, and the clock-tick rate.
-// Now, Self and RealUid answer for the calling process whatever the root.
+// real one; tests may point it at a folder shaped like it), read through
+// `env` (not owned; must outlive the table). Start times use "btime" of
+// <root>/stat, read once per object, and the clock-tick rate. Now, Self and
+// RealUid answer for the calling process (the Env's wall clock, pid and
+// real user id) whatever the root.
 class ProcfsTable : public ProcessTable {
  public:
-  explicit ProcfsTable(std::string root = "/proc");
+  explicit ProcfsTable(std::string root = "/proc", Env* env = CurrentEnv());
 
   bool ListPids(std::vector<pid_t>* pids) override;
   bool ReadRecord(pid_t pid, ProcessRecord* out) override;
@@ -75,7 +84,14 @@ class ProcfsTable : public ProcessTable {
   bool BootInstant(double* out);
   bool BootTime(int64_t* out);
 
+  // At most `cap` bytes of the file at `path` into `out`.
+  bool ReadFileUpTo(const std::string& path, size_t cap, std::string* out);
+  // The raw target of the link at `path`; false when it cannot be read or
+  // is longer than a path buffer holds.
+  bool ReadLink(const std::string& path, std::string* out);
+
   std::string root_;
+  Env* env_;
   int64_t bootTime_ = -1;  // -1 until read
 };
 

@@ -1,7 +1,5 @@
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,39 +52,6 @@ std::string_view FieldOfLine(std::string_view text, std::string_view prefix) {
   return {};
 }
 
-// Reads at most `cap` bytes of the file at `path` into `out`.
-bool ReadFileUpTo(const std::string& path, size_t cap, std::string* out) {
-  int fd = CVRetryEintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
-  if (fd < 0) return false;
-
-  out->clear();
-  char buf[4096];
-  while (out->size() < cap) {
-    size_t want = std::min(sizeof buf, cap - out->size());
-    ssize_t n = CVRetryEintr([&] { return read(fd, buf, want); });
-    if (n < 0) {
-      int err = errno;
-      close(fd);
-      errno = err;
-      return false;
-    }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
-}
-
-// The raw target of the link at `path`; false when it cannot be read or
-// does not fit the path buffer.
-bool ReadLink(const std::string& path, std::string* out) {
-  char buf[kPathBufSize];
-  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return false;
-  out->assign(buf, static_cast<size_t>(n));
-  return true;
-}
-
 }  // namespace
 
 bool ParseProcStat(std::string_view text, StatFields* out) {
@@ -132,31 +97,56 @@ std::string ExePathFromLink(std::string_view link) {
   return std::string(link);
 }
 
-ProcfsTable::ProcfsTable(std::string root) : root_(std::move(root)) {}
+ProcfsTable::ProcfsTable(std::string root, Env* env) : root_(std::move(root)), env_(env) {}
+
+bool ProcfsTable::ReadFileUpTo(const std::string& path, size_t cap, std::string* out) {
+  int fd = CVRetryEintr([&] { return env_->OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0); });
+  if (fd < 0) return false;
+
+  out->clear();
+  char buf[4096];
+  while (out->size() < cap) {
+    size_t want = std::min(sizeof buf, cap - out->size());
+    ssize_t n = CVRetryEintr([&] { return env_->Read(fd, buf, want); });
+    if (n < 0) {
+      int err = errno;
+      env_->Close(fd);
+      errno = err;
+      return false;
+    }
+    if (n == 0) break;
+    out->append(buf, static_cast<size_t>(n));
+  }
+  env_->Close(fd);
+  return true;
+}
+
+bool ProcfsTable::ReadLink(const std::string& path, std::string* out) {
+  std::string target;
+  if (env_->ReadLinkAt(AT_FDCWD, path.c_str(), &target) != 0) return false;
+  if (target.empty() || target.size() >= kPathBufSize) return false;
+  *out = std::move(target);
+  return true;
+}
 
 bool ProcfsTable::ListPids(std::vector<pid_t>* pids) try {
-  int fd = CVRetryEintr([&] { return open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  int fd = CVRetryEintr(
+      [&] { return env_->OpenAt(AT_FDCWD, root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
   if (fd < 0) return false;
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    int err = errno;
-    close(fd);
+  std::vector<std::string> names;
+  int err = env_->ListDir(fd, &names);
+  env_->Close(fd);
+  if (err != 0) {
     errno = err;
     return false;
   }
 
   pids->clear();
-  for (;;) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (entry == nullptr) break;
+  for (const std::string& name : names) {
     pid_t pid;
-    if (ParseNumber(std::string_view(entry->d_name), &pid)) pids->push_back(pid);
+    if (ParseNumber(std::string_view(name), &pid)) pids->push_back(pid);
   }
-  int err = errno;
-  closedir(dir);
-  errno = err;
-  return err == 0;
+  return true;
 } catch (const std::bad_alloc&) {
   return false;
 }
@@ -225,11 +215,11 @@ bool ProcfsTable::ReadEnviron(pid_t pid, std::string* out) try {
   return false;
 }
 
-time_t ProcfsTable::Now() { return time(nullptr); }
+time_t ProcfsTable::Now() { return static_cast<time_t>(std::floor(env_->WallClock())); }
 
-pid_t ProcfsTable::Self() { return getpid(); }
+pid_t ProcfsTable::Self() { return env_->GetPid(); }
 
-uid_t ProcfsTable::RealUid() { return getuid(); }
+uid_t ProcfsTable::RealUid() { return env_->GetUid(); }
 
 bool ProcfsTable::BootInstant(double* out) {
   int64_t btime;
@@ -239,11 +229,9 @@ bool ProcfsTable::BootInstant(double* out) {
   // fraction; without it a start time can come out a second early, and an
   // agent 19 seconds old would count as old. A btime that the clocks do not
   // bear out (a table read from another root) is taken as it stands.
-  struct timespec real, sinceBoot;
-  if (clock_gettime(CLOCK_REALTIME, &real) != 0) return true;
-  if (clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) return true;
-  double exact = static_cast<double>(real.tv_sec - sinceBoot.tv_sec) +
-                 static_cast<double>(real.tv_nsec - sinceBoot.tv_nsec) / 1e9;
+  double real = env_->WallClock();
+  double sinceBoot = env_->BootClock();
+  double exact = real - sinceBoot;
   if (exact >= *out - 0.5 && exact < *out + 1.5) *out = exact;
   return true;
 }

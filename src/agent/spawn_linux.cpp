@@ -6,12 +6,12 @@
 #include <optional>
 #include <string>
 
-#include "agent/agent_sys.h"
 #include "agent/start.h"
 #include "platform/log.h"
 #include "queue/conf_dir.h"
 #include "queue/protocol.h"
 #include "util/eintr.h"
+#include "util/env.h"
 #include "util/process.h"
 
 namespace {
@@ -23,26 +23,26 @@ constexpr int kExtraArgsMax = kArgSlots - 2;
 // without a reader then fails at once (ENXIO) instead of blocking the spawn,
 // and with it the caller. Returns a descriptor of 3 or above, so that the
 // child's dup2 onto 1 and 2 never lands on itself, or -1 with errno set.
-int OpenOutput(const cv::AgentSys& sys, const char* outPath) {
+int OpenOutput(cv::Env* env, const char* outPath) {
   int fd = CVRetryEintr([&] {
-    return sys.openat(AT_FDCWD, outPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+    return env->OpenAt(AT_FDCWD, outPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
                       0600);
   });
   if (fd < 0) return -1;
   if (fd < 3) {
-    int high = sys.fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int high = env->Fcntl(fd, F_DUPFD_CLOEXEC, 3);
     int err = errno;
-    sys.close(fd);
+    env->Close(fd);
     if (high < 0) {
       errno = err;
       return -1;
     }
     fd = high;
   }
-  int flags = sys.fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || sys.fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+  int flags = env->Fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || env->Fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
     int err = errno;
-    sys.close(fd);
+    env->Close(fd);
     errno = err;
     return -1;
   }
@@ -57,8 +57,8 @@ std::string AgentLogPath(const std::string& confDir) {
 }  // namespace
 
 int CVSpawnWithStdout(const char* path, char* const argv[], const char* outPath, pid_t* pidOut) {
-  const cv::AgentSys& sys = cv::AgentSysCalls();
-  int outFd = OpenOutput(sys, outPath);
+  cv::Env* env = cv::CurrentEnv();
+  int outFd = OpenOutput(env, outPath);
   if (outFd < 0) return errno;
 
   // stdin from /dev/null, stdout to the file, stderr as stdout.
@@ -66,15 +66,15 @@ int CVSpawnWithStdout(const char* path, char* const argv[], const char* outPath,
   options.stdio[1] = outFd;
   options.stdio[2] = 1;
   options.newSession = true;
-  options.spawn = sys.posix_spawn;
+  options.env = env;
   int rc = CVSpawnProcess(path, argv, options, pidOut);
-  sys.close(outFd);
+  env->Close(outFd);
   return rc;
 }
 
 pid_t CVSpawnAgent(const char* path, const char* const* extraArgs, int* errOut) {
   if (errOut) *errOut = 0;
-  const cv::AgentSys& sys = cv::AgentSysCalls();
+  cv::Env* env = cv::CurrentEnv();
 
   char* argv[kArgSlots];
   int argc = 0;
@@ -84,7 +84,7 @@ pid_t CVSpawnAgent(const char* path, const char* const* extraArgs, int* errOut) 
   }
   argv[argc] = nullptr;
 
-  if (sys.access(path, X_OK) != 0) {
+  if (env->AccessAt(AT_FDCWD, path, X_OK, 0) != 0) {
     if (errOut) *errOut = errno;
     return -1;
   }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "util/env.h"
 
 namespace cv {
 
@@ -29,19 +30,6 @@ constexpr const char kSyslogIdentifier[] = "corvantis-opener";
 // Sends one record given as "NAME=value" fields; returns >= 0 on success or
 // a negative errno value (the contract of sd_journal_sendv).
 using JournalSender = std::function<int(const std::vector<std::string>& fields)>;
-
-// The system calls of the journal sender; tests substitute them. Each
-// returns -1 with errno set on failure, as the system call.
-struct JournalCalls {
-  int (*socket)(int domain, int type, int protocol);
-  ssize_t (*sendmsg)(int fd, const struct msghdr* msg, int flags);
-  int (*memfdCreate)(const char* name, unsigned int flags);
-  ssize_t (*write)(int fd, const void* buf, size_t count);
-  int (*fcntl)(int fd, int cmd, int arg);
-  int (*close)(int fd);
-};
-
-const JournalCalls& RealJournalCalls();
 
 // One record in the native protocol: each field "NAME=value" as that text
 // and "\n"; a field whose value holds a newline as "NAME\n", the value's
@@ -55,8 +43,9 @@ std::string JournalDatagram(const std::vector<std::string>& fields);
 // retried on EINTR. A record too large for a datagram (EMSGSIZE, ENOBUFS)
 // is written into a sealed memfd that is passed alone with SCM_RIGHTS. A
 // full journal queue (EAGAIN) is a failure, never a wait. Returns 0, or a
-// negative errno value. `calls` must outlive the sender.
-JournalSender JournalSocketSender(std::string socketPath, const JournalCalls& calls = RealJournalCalls());
+// negative errno value. Every system call goes through `env` (not owned;
+// it must outlive the sender).
+JournalSender JournalSocketSender(std::string socketPath, Env* env = CurrentEnv());
 
 // The sender that writes to journald: JournalSocketSender(kJournalSocket).
 JournalSender SystemJournalSender();
@@ -84,8 +73,9 @@ class JournalLog : public StderrLog {
 };
 
 // CreateSystemLog with the socket path and the sender given: a JournalLog
-// when `journalSocket` exists and CORVANTIS_LOG_STDERR is not "1", else a
-// StderrLog. Never null; caller owns it.
+// when `journalSocket` exists and CORVANTIS_LOG_STDERR is not "1" (both
+// looked at through CurrentEnv()), else a StderrLog. Never null; caller
+// owns it.
 Log* CreateSystemLogAt(const char* subsystem, const char* category, const char* journalSocket,
                        JournalSender send);
 

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "util/eintr.h"
+#include "util/env.h"
+#include "util/write_all.h"
 
 namespace cv {
 
@@ -170,13 +171,15 @@ std::string FormatLogLine(std::string_view fmt, std::initializer_list<LogArg> ar
 }
 
 void StderrLog::Emit(LogLevel, const std::string& line, std::string_view) {
-  std::string text = "corvantis-opener[" + std::to_string(getpid()) + "] " + line + "\n";
-  // One write per line, so lines of several processes do not interleave.
-  // A failed or short write (stderr closed, a pipe without a reader: the
-  // opener ignores SIGPIPE) loses the line and nothing else; errno stays
-  // as the caller left it.
+  Env* env = CurrentEnv();
+  std::string text = "corvantis-opener[" + std::to_string(env->GetPid()) + "] " + line + "\n";
+  // The whole line in its first write, so lines of several processes do
+  // not interleave. A failed write (stderr closed, a pipe without a reader:
+  // the opener ignores SIGPIPE) loses the rest of the line and nothing
+  // else; errno stays as the caller left it.
   int saved = errno;
-  CVRetryEintr([&] { return ::write(STDERR_FILENO, text.data(), text.size()); });
+  CVWriteAll(STDERR_FILENO, text.data(), text.size(),
+             [env](int fd, const void* buf, size_t n) { return env->Write(fd, buf, n); });
   errno = saved;
 }
 

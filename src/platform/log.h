@@ -66,9 +66,10 @@ class Log {
   virtual void Emit(LogLevel level, const std::string& line, std::string_view stem) = 0;
 };
 
-// Writes each line to stderr as "corvantis-opener[<pid>] <line>\n", in one
-// write(2). A failed or short write is not retried or reported, and leaves
-// errno unchanged.
+// Writes each line to stderr as "corvantis-opener[<pid>] <line>\n", the
+// whole line in one write(2), through CurrentEnv() (its pid and its Write);
+// a short write is continued and EINTR retried (CVWriteAll). A failed
+// write is not retried or reported, and leaves errno unchanged.
 class StderrLog : public Log {
  protected:
   void Emit(LogLevel level, const std::string& line, std::string_view stem) override;

@@ -7,45 +7,43 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/journal_log_linux.h"
 #include "platform/log.h"
 #include "util/eintr.h"
+#include "util/env.h"
 #include "util/write_all.h"
 
 namespace cv {
 
 namespace {
 
-int Fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
-
-const JournalCalls kRealCalls = {::socket, ::sendmsg, ::memfd_create, ::write, Fcntl, ::close};
-
 constexpr int kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
 
 // The socket of one sender: opened at its first record, closed with it.
 struct JournalSocket {
   std::string path;
-  const JournalCalls* calls = nullptr;
+  Env* env = nullptr;
   int fd = -1;
 
   ~JournalSocket() {
-    if (fd >= 0) calls->close(fd);
+    if (fd >= 0) env->Close(fd);
   }
 };
 
 // The record in a sealed memfd, passed as the only content of a datagram.
 int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& datagram) {
-  const JournalCalls& calls = *sock.calls;
-  int mfd = calls.memfdCreate("journal-record", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  Env* env = sock.env;
+  int mfd = env->MemfdCreate("journal-record", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (mfd < 0) return -errno;
-  if (CVWriteAll(mfd, datagram.data(), datagram.size(), calls.write) != 0 ||
-      calls.fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
+  auto write = [env](int fd, const void* buf, size_t n) { return env->Write(fd, buf, n); };
+  if (CVWriteAll(mfd, datagram.data(), datagram.size(), write) != 0 || env->Fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
     int err = errno;
-    calls.close(mfd);
+    env->Close(mfd);
     return -err;
   }
   union {
@@ -62,21 +60,21 @@ int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& data
   cmsg->cmsg_type = SCM_RIGHTS;
   cmsg->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(cmsg), &mfd, sizeof(int));
-  ssize_t n = CVRetryEintr([&] { return calls.sendmsg(sock.fd, msg, MSG_NOSIGNAL); });
+  ssize_t n = CVRetryEintr([&] { return env->SendMsg(sock.fd, msg, MSG_NOSIGNAL); });
   int err = errno;
-  calls.close(mfd);
+  env->Close(mfd);
   return n < 0 ? -err : 0;
 }
 
 int Send(JournalSocket& sock, const std::vector<std::string>& fields) {
-  const JournalCalls& calls = *sock.calls;
+  Env* env = sock.env;
   struct sockaddr_un addr;
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   if (sock.path.size() >= sizeof addr.sun_path) return -ENAMETOOLONG;
   std::memcpy(addr.sun_path, sock.path.data(), sock.path.size());
   if (sock.fd < 0) {
-    sock.fd = calls.socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sock.fd = env->Socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (sock.fd < 0) return -errno;
   }
   std::string datagram = JournalDatagram(fields);
@@ -87,24 +85,22 @@ int Send(JournalSocket& sock, const std::vector<std::string>& fields) {
   msg.msg_namelen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sock.path.size() + 1);
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  if (CVRetryEintr([&] { return calls.sendmsg(sock.fd, &msg, MSG_NOSIGNAL); }) >= 0) return 0;
+  if (CVRetryEintr([&] { return env->SendMsg(sock.fd, &msg, MSG_NOSIGNAL); }) >= 0) return 0;
   if (errno != EMSGSIZE && errno != ENOBUFS) return -errno;
   return SendAsMemfd(sock, &msg, datagram);
 }
 
-bool StderrForced() {
-  const char* value = std::getenv("CORVANTIS_LOG_STDERR");
-  return value != nullptr && std::strcmp(value, "1") == 0;
+bool StderrForced(Env* env) {
+  std::optional<std::string> value = env->GetEnv("CORVANTIS_LOG_STDERR");
+  return value && *value == "1";
 }
 
-bool Exists(const char* path) {
+bool Exists(Env* env, const char* path) {
   struct stat st;
-  return ::stat(path, &st) == 0;
+  return env->FstatAt(AT_FDCWD, path, &st, 0) == 0;
 }
 
 }  // namespace
-
-const JournalCalls& RealJournalCalls() { return kRealCalls; }
 
 std::string JournalDatagram(const std::vector<std::string>& fields) {
   std::string out;
@@ -129,10 +125,10 @@ std::string JournalDatagram(const std::vector<std::string>& fields) {
   return out;
 }
 
-JournalSender JournalSocketSender(std::string socketPath, const JournalCalls& calls) {
+JournalSender JournalSocketSender(std::string socketPath, Env* env) {
   auto sock = std::make_shared<JournalSocket>();
   sock->path = std::move(socketPath);
-  sock->calls = &calls;
+  sock->env = env;
   return [sock](const std::vector<std::string>& fields) { return Send(*sock, fields); };
 }
 
@@ -163,7 +159,8 @@ void JournalLog::Emit(LogLevel level, const std::string& line, std::string_view 
 
 Log* CreateSystemLogAt(const char* subsystem, const char* category, const char* journalSocket,
                        JournalSender send) {
-  if (StderrForced() || !Exists(journalSocket)) return new StderrLog();
+  Env* env = CurrentEnv();
+  if (StderrForced(env) || !Exists(env, journalSocket)) return new StderrLog();
   return new JournalLog(subsystem, category, std::move(send));
 }
 

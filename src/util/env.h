@@ -109,6 +109,8 @@ class Env {
   virtual double WallClock() = 0;
   // Seconds from an arbitrary origin (CLOCK_MONOTONIC): never goes back.
   virtual double MonotonicClock() = 0;
+  // Seconds since boot, time suspended included (CLOCK_BOOTTIME).
+  virtual double BootClock() = 0;
   // 16 bytes of a random (version 4) UUID.
   virtual void Uuid(unsigned char out[16]) = 0;
 
@@ -184,6 +186,7 @@ class EnvWrapper : public Env {
 
   double WallClock() override { return target_->WallClock(); }
   double MonotonicClock() override { return target_->MonotonicClock(); }
+  double BootClock() override { return target_->BootClock(); }
   void Uuid(unsigned char out[16]) override { target_->Uuid(out); }
 
   int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr,

@@ -100,6 +100,7 @@ class PosixEnv : public Env {
 
   double WallClock() override { return ClockSeconds(CLOCK_REALTIME); }
   double MonotonicClock() override { return ClockSeconds(CLOCK_MONOTONIC); }
+  double BootClock() override { return ClockSeconds(CLOCK_BOOTTIME); }
   void Uuid(unsigned char out[16]) override;
 
   int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr,

@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/agent_sys.h"
 #include "agent/start.h"
 #include "helpers/witness_report.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -162,44 +162,46 @@ struct WaitFault {
   int failWith = 0;
   int calls = 0;
 };
-WaitFault g_wait;
+
+// The real system with waitpid interrupted or failed on demand.
+class WaitFaultEnv : public cv::EnvWrapper {
+ public:
+  WaitFaultEnv() : EnvWrapper(cv::Env::Default()) {}
+  WaitFault fault;
+
+  pid_t WaitPid(pid_t pid, int* status, int options) override {
+    fault.calls++;
+    if (fault.eintrLeft > 0) {
+      fault.eintrLeft--;
+      errno = EINTR;
+      return -1;
+    }
+    pid_t got = EnvWrapper::WaitPid(pid, status, options);
+    if (fault.failWith) {
+      errno = fault.failWith;
+      return -1;
+    }
+    return got;
+  }
+};
 
 class KickstartFaultTest : public KickstartTest {
  protected:
-  void SetUp() override {
-    g_wait = WaitFault();
-    fake_ = cv::RealAgentSys();
-    fake_.waitpid = [](pid_t pid, int* status, int options) -> pid_t {
-      g_wait.calls++;
-      if (g_wait.eintrLeft > 0) {
-        g_wait.eintrLeft--;
-        errno = EINTR;
-        return -1;
-      }
-      pid_t got = cv::RealAgentSys().waitpid(pid, status, options);
-      if (g_wait.failWith) {
-        errno = g_wait.failWith;
-        return -1;
-      }
-      return got;
-    };
-    previous_ = cv::SetAgentSysForTest(&fake_);
-  }
-  void TearDown() override { cv::SetAgentSysForTest(previous_); }
-  cv::AgentSys fake_;
-  const cv::AgentSys* previous_ = nullptr;
+  WaitFaultEnv env_;
+  WaitFault& wait_ = env_.fault;
+  cv::ScopedEnv guard_{&env_};
 };
 
 TEST_F(KickstartFaultTest, EintrIsWaitedForAgainWithTheSameResult) {
-  g_wait.eintrLeft = 3;
+  wait_.eintrLeft = 3;
   EXPECT_EQ(CVKickstartProgram(Script("launch", "exit 5").c_str(), "corvantis.agent"), 5);
-  EXPECT_EQ(g_wait.calls, 4);
+  EXPECT_EQ(wait_.calls, 4);
 }
 
 TEST_F(KickstartFaultTest, OtherWaitFailureIsMinusOne) {
-  g_wait.failWith = ECHILD;
+  wait_.failWith = ECHILD;
   EXPECT_EQ(CVKickstartProgram(Script("launch", "exit 0").c_str(), "corvantis.agent"), -1);
-  EXPECT_EQ(g_wait.calls, 1);
+  EXPECT_EQ(wait_.calls, 1);
 }
 
 // The real service manager, asked for a unit that does not exist, answers

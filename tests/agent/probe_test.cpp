@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/agent_sys.h"
 #include "helpers/lock_holder.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -244,7 +244,8 @@ TEST_F(ProbeTest, SocketLockIsUnknown) {
   close(s);
 }
 
-// Fault injection through the system-call table.
+// Fault injection through the Env: the real system, with the calls the
+// probe makes counted and failed on demand.
 struct Calls {
   int preads = 0;
   int closes = 0;
@@ -253,51 +254,48 @@ struct Calls {
   int flockErr = 0;
   int openErr = 0;
 };
-Calls g_calls;
+
+class ProbeEnv : public cv::EnvWrapper {
+ public:
+  ProbeEnv() : EnvWrapper(cv::Env::Default()) {}
+  Calls calls;
+
+  int OpenAt(int dirFd, const char* path, int flags, mode_t mode) override {
+    if (calls.openErr) {
+      errno = calls.openErr;
+      return -1;
+    }
+    int fd = EnvWrapper::OpenAt(dirFd, path, flags, mode);
+    calls.opens += fd >= 0;
+    return fd;
+  }
+  int Close(int fd) override {
+    calls.closes++;
+    return EnvWrapper::Close(fd);
+  }
+  int Flock(int fd, int op) override {
+    if (calls.flockErr && op != LOCK_UN) {
+      errno = calls.flockErr;
+      return -1;
+    }
+    return EnvWrapper::Flock(fd, op);
+  }
+  ssize_t Pread(int fd, void* buf, size_t len, off_t off) override {
+    calls.preads++;
+    if (len != 512 || off != 0) return -1;
+    if (calls.preadErr) {
+      errno = calls.preadErr;
+      return -1;
+    }
+    return EnvWrapper::Pread(fd, buf, len, off);
+  }
+};
 
 class ProbeFaultTest : public ProbeTest {
  protected:
-  void SetUp() override {
-    ProbeTest::SetUp();
-    g_calls = Calls();
-    fake_ = cv::RealAgentSys();
-    fake_.openat = [](int d, const char* p, int f, mode_t m) {
-      if (g_calls.openErr) {
-        errno = g_calls.openErr;
-        return -1;
-      }
-      int fd = cv::RealAgentSys().openat(d, p, f, m);
-      g_calls.opens += fd >= 0;
-      return fd;
-    };
-    fake_.close = [](int fd) {
-      g_calls.closes++;
-      return cv::RealAgentSys().close(fd);
-    };
-    fake_.flock = [](int fd, int op) {
-      if (g_calls.flockErr && op != LOCK_UN) {
-        errno = g_calls.flockErr;
-        return -1;
-      }
-      return cv::RealAgentSys().flock(fd, op);
-    };
-    fake_.pread = [](int fd, void* buf, size_t len, off_t off) -> ssize_t {
-      g_calls.preads++;
-      if (len != 512 || off != 0) return -1;
-      if (g_calls.preadErr) {
-        errno = g_calls.preadErr;
-        return -1;
-      }
-      return cv::RealAgentSys().pread(fd, buf, len, off);
-    };
-    previous_ = cv::SetAgentSysForTest(&fake_);
-  }
-  void TearDown() override {
-    cv::SetAgentSysForTest(previous_);
-    ProbeTest::TearDown();
-  }
-  cv::AgentSys fake_;
-  const cv::AgentSys* previous_ = nullptr;
+  ProbeEnv env_;
+  Calls& calls_ = env_.calls;
+  cv::ScopedEnv guard_{&env_};
 };
 
 TEST_F(ProbeFaultTest, WithoutPidOutTheFileIsNotRead) {
@@ -307,13 +305,13 @@ TEST_F(ProbeFaultTest, WithoutPidOutTheFileIsNotRead) {
   int err = 99;
   EXPECT_EQ(CVProbeAgent(confFd_, nullptr, &err), CVAgentRunning);
   EXPECT_EQ(err, 0);
-  EXPECT_EQ(g_calls.preads, 0);
+  EXPECT_EQ(calls_.preads, 0);
 
   int pid = 0;
   EXPECT_EQ(CVProbeAgent(confFd_, &pid, nullptr), CVAgentRunning);
   EXPECT_EQ(pid, 731);
-  EXPECT_EQ(g_calls.preads, 1) << "one read of 512 bytes at offset 0";
-  EXPECT_EQ(g_calls.closes, g_calls.opens);
+  EXPECT_EQ(calls_.preads, 1) << "one read of 512 bytes at offset 0";
+  EXPECT_EQ(calls_.closes, calls_.opens);
 }
 
 TEST_F(ProbeFaultTest, FailedReadIsRunningWithoutPidAndNotRetried) {
@@ -321,39 +319,39 @@ TEST_F(ProbeFaultTest, FailedReadIsRunningWithoutPidAndNotRetried) {
   LockHolder agent(lock(), LOCK_EX);
   ASSERT_TRUE(agent.locked());
   for (int e : {EINTR, EIO}) {
-    g_calls.preads = 0;
-    g_calls.preadErr = e;
+    calls_.preads = 0;
+    calls_.preadErr = e;
     int pid, err;
     EXPECT_EQ(Probe(&pid, &err), CVAgentRunning);
     EXPECT_EQ(pid, 0);
     EXPECT_EQ(err, 0);
-    EXPECT_EQ(g_calls.preads, 1);
+    EXPECT_EQ(calls_.preads, 1);
   }
-  EXPECT_EQ(g_calls.closes, g_calls.opens);
+  EXPECT_EQ(calls_.closes, calls_.opens);
 }
 
 TEST_F(ProbeFaultTest, LockFailureOtherThanWouldBlockIsUnknownAndCloses) {
   ASSERT_TRUE(cvtest::WriteFile(lock(), "{\"pid\":731}"));
-  g_calls.flockErr = ENOLCK;
+  calls_.flockErr = ENOLCK;
   int pid, err;
   EXPECT_EQ(Probe(&pid, &err), CVAgentUnknown);
   EXPECT_EQ(err, ENOLCK);
   EXPECT_EQ(pid, 0);
-  EXPECT_EQ(g_calls.opens, 1);
-  EXPECT_EQ(g_calls.closes, 1);
-  EXPECT_EQ(g_calls.preads, 0);
+  EXPECT_EQ(calls_.opens, 1);
+  EXPECT_EQ(calls_.closes, 1);
+  EXPECT_EQ(calls_.preads, 0);
 }
 
 TEST_F(ProbeFaultTest, OpenFailureOtherThanEnoentIsUnknown) {
   ASSERT_TRUE(cvtest::WriteFile(lock(), "{\"pid\":731}"));
-  g_calls.openErr = EMFILE;
+  calls_.openErr = EMFILE;
   int pid, err;
   EXPECT_EQ(Probe(&pid, &err), CVAgentUnknown);
   EXPECT_EQ(err, EMFILE);
-  g_calls.openErr = ENOENT;
+  calls_.openErr = ENOENT;
   EXPECT_EQ(Probe(&pid, &err), CVAgentAbsent);
   EXPECT_EQ(err, 0);
-  EXPECT_EQ(g_calls.closes, 0);
+  EXPECT_EQ(calls_.closes, 0);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "agent/procargs.h"
 #include "agent/scan.h"
 #include "test_support.h"
+#include "util/env.h"
 
 extern char** environ;
 
@@ -260,6 +261,95 @@ TEST_F(FixtureProc, ScanOverFixture) {
   pid_t young = -1;
   EXPECT_EQ(CVFindOldFrozenAgentIn(table, 500, &young), 0);
   EXPECT_EQ(young, 400);
+}
+
+// The table reaches the system only through the Env it is given: the
+// calling process's pid, user and clock come from it, every file it opens
+// it closes, and a failing open fails the read.
+class TableEnv : public cv::EnvWrapper {
+ public:
+  TableEnv() : EnvWrapper(cv::Env::Default()) {}
+  int opens = 0;
+  int closes = 0;
+  int openErr = 0;
+  double wall = 1000000.75;
+  std::optional<double> sinceBoot;  // nullopt: the real boot clock
+
+  int OpenAt(int dirFd, const char* path, int flags, mode_t mode) override {
+    if (openErr) {
+      errno = openErr;
+      return -1;
+    }
+    int fd = EnvWrapper::OpenAt(dirFd, path, flags, mode);
+    opens += fd >= 0;
+    return fd;
+  }
+  int Close(int fd) override {
+    closes++;
+    return EnvWrapper::Close(fd);
+  }
+  pid_t GetPid() override { return 4242; }
+  uid_t GetUid() override { return 77; }
+  double WallClock() override { return wall; }
+  double BootClock() override { return sinceBoot ? *sinceBoot : EnvWrapper::BootClock(); }
+};
+
+TEST_F(FixtureProc, ReadsThroughItsEnv) {
+  AddProc(40, 7, "CorvantisAgent", 'S', 77, kAgent, "CorvantisAgent\0"s);
+  ASSERT_TRUE(cvtest::WriteFile(root_.Join("40/environ"), "HOME=/h\0"s));
+  TableEnv env;
+  cv::ProcfsTable table(root_.path(), &env);
+  EXPECT_EQ(table.Now(), 1000000);
+  EXPECT_EQ(table.Self(), 4242);
+  EXPECT_EQ(table.RealUid(), 77u);
+
+  std::vector<pid_t> pids;
+  ASSERT_TRUE(table.ListPids(&pids));
+  EXPECT_EQ(pids, std::vector<pid_t>{40});
+  cv::ProcessRecord rec;
+  ASSERT_TRUE(table.ReadRecord(40, &rec));
+  EXPECT_EQ(rec.uid, 77u);
+  EXPECT_EQ(rec.startSec, lastStart_) << "a wall clock far from btime leaves btime as it stands";
+  std::string path;
+  ASSERT_TRUE(table.ReadPath(40, &path));
+  EXPECT_EQ(path, kAgent);
+  std::string block;
+  ASSERT_TRUE(table.ReadEnviron(40, &block));
+  EXPECT_GT(env.opens, 0);
+  EXPECT_EQ(env.closes, env.opens);
+
+  env.openErr = EMFILE;
+  EXPECT_FALSE(table.ListPids(&pids));
+  EXPECT_FALSE(table.ReadRecord(40, &rec));
+  EXPECT_FALSE(table.ReadEnviron(40, &block));
+  std::vector<unsigned char> args;
+  EXPECT_FALSE(table.ReadArgs(40, &args));
+}
+
+// btime is whole seconds; the Env's clocks give the boot instant's fraction
+// when they bear btime out. The process started a fraction short of a
+// second after boot's whole second; 0.3 s more of boot moves it past it.
+TEST_F(FixtureProc, BootFractionComesFromTheClocksWhenTheyAgreeWithBtime) {
+  AddProc(50, 7, "a", 'S', 0, "", "a\0"s);
+  struct Case {
+    const char* name;
+    double bootOffset;  // wall clock minus boot clock, from btime
+    int64_t start;      // from lastStart_
+  } cases[] = {
+      {"clocks agree", 0.3, 1},
+      {"clocks a second away", 5.0, 0},
+      {"clocks before btime", -0.9, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TableEnv env;
+    env.sinceBoot = 1000.0;
+    env.wall = static_cast<double>(boot_) + 1000.0 + c.bootOffset;
+    cv::ProcfsTable table(root_.path(), &env);
+    cv::ProcessRecord rec;
+    ASSERT_TRUE(table.ReadRecord(50, &rec));
+    EXPECT_EQ(rec.startSec, lastStart_ + c.start);
+  }
 }
 
 // ---- the real /proc with real children

@@ -19,6 +19,7 @@
 #include "agent/start.h"
 #include "helpers/witness_report.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -290,6 +291,90 @@ TEST_F(SpawnTest, OutputReachesTheLogEvenWhenStdinIsClosedHere) {
   cvtest::WitnessReport r = cvtest::ParseWitnessReport(cvtest::ReadFile(log()).value_or(""));
   ASSERT_TRUE(r.complete);
   EXPECT_EQ(r.fds, Stdio(log()));
+}
+
+// The real system with the calls of the start path failed on demand.
+class SpawnFaultEnv : public cv::EnvWrapper {
+ public:
+  SpawnFaultEnv() : EnvWrapper(cv::Env::Default()) {}
+  int accessErr = 0;
+  std::vector<int> spawnErrs;  // the next spawns fail with these, in order
+  int setFlagsErr = 0;         // fcntl(F_SETFL) fails with it
+  int spawns = 0;
+
+  int AccessAt(int dirFd, const char* path, int mode, int flags) override {
+    if (accessErr) {
+      errno = accessErr;
+      return -1;
+    }
+    return EnvWrapper::AccessAt(dirFd, path, mode, flags);
+  }
+  int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr,
+            char* const argv[], char* const envp[]) override {
+    spawns++;
+    if (!spawnErrs.empty()) {
+      int err = spawnErrs.front();
+      spawnErrs.erase(spawnErrs.begin());
+      return err;
+    }
+    return EnvWrapper::Spawn(pid, path, actions, attr, argv, envp);
+  }
+  int Fcntl(int fd, int cmd, int arg) override {
+    if (cmd == F_SETFL && setFlagsErr) {
+      errno = setFlagsErr;
+      return -1;
+    }
+    return EnvWrapper::Fcntl(fd, cmd, arg);
+  }
+};
+
+// Each failure of the first attempt is logged and retried with /dev/null;
+// a failure of both gives the second error and no child; nothing is left
+// open on any path (the fixture checks).
+TEST_F(SpawnTest, FailuresOfTheStartPathThroughTheEnv) {
+  struct Case {
+    const char* name;
+    int accessErr;
+    std::vector<int> spawnErrs;
+    int setFlagsErr;
+    int err;           // what CVSpawnAgent reports
+    int spawns;        // spawn calls made
+    int lineErr;       // the error the retry line names, or 0: no line
+  } cases[] = {
+      {"not executable for the real user", EACCES, {}, 0, EACCES, 0, 0},
+      {"spawn refused once", 0, {EAGAIN}, 0, 0, 2, EAGAIN},
+      {"spawn refused twice", 0, {EAGAIN, ENOMEM}, 0, ENOMEM, 2, EAGAIN},
+      {"output flags cannot be set", 0, {}, EIO, EIO, 0, EIO},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SpawnFaultEnv env;
+    env.accessErr = c.accessErr;
+    env.spawnErrs = c.spawnErrs;
+    env.setFlagsErr = c.setFlagsErr;
+    cv::ScopedEnv guard(&env);
+    capture_.Clear();
+    int err = 99;
+    pid_t pid = CVSpawnAgent(CV_AGENT_WITNESS, nullptr, &err);
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(env.spawns, c.spawns);
+    if (c.lineErr) {
+      ASSERT_EQ(capture_.lines().size(), 1u);
+      EXPECT_EQ(capture_.lines()[0].text, RetryLine(c.lineErr));
+    } else {
+      EXPECT_TRUE(capture_.lines().empty());
+    }
+    if (c.err == 0) {
+      ASSERT_GT(pid, 0);
+      EXPECT_EQ(Reap(pid), 0);
+      cvtest::WitnessReport r = cvtest::ParseWitnessReport(cvtest::ReadFile(conf_.Join("report")).value_or(""));
+      EXPECT_EQ(r.fds, Stdio("/dev/null"));
+    } else {
+      EXPECT_EQ(pid, -1);
+    }
+    EXPECT_TRUE(NoChildLeft());
+    remove(conf_.Join("report").c_str());
+  }
 }
 
 // The platform behaviour the retry rests on: a failing file action makes

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -12,6 +13,7 @@
 #include "platform/journal_log_linux.h"
 #include "platform/log.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -218,63 +220,62 @@ TEST(JournalSocketSender, FailuresAreNegativeErrnoValues) {
   EXPECT_EQ(rc, -EAGAIN);
 }
 
-// Scripted system calls: sendmsg fails with the errors listed, in order,
-// then goes to the real call; memfd_create may fail.
-struct ScriptedCalls {
-  static inline std::vector<int> sendErrors;
-  static inline int sendCalls = 0;
-  static inline bool failMemfd = false;
-  static ssize_t Sendmsg(int fd, const struct msghdr* msg, int flags) {
+// The real system with sendmsg failing with the errors listed, in order,
+// before it goes to the real call; memfd_create may fail.
+class ScriptedEnv : public cv::EnvWrapper {
+ public:
+  ScriptedEnv() : EnvWrapper(cv::Env::Default()) {}
+  std::vector<int> sendErrors;
+  int sendCalls = 0;
+  bool failMemfd = false;
+
+  ssize_t SendMsg(int fd, const struct msghdr* msg, int flags) override {
     ++sendCalls;
     if (!sendErrors.empty()) {
       errno = sendErrors.front();
       sendErrors.erase(sendErrors.begin());
       return -1;
     }
-    return ::sendmsg(fd, msg, flags);
+    return EnvWrapper::SendMsg(fd, msg, flags);
   }
-  static int MemfdCreate(const char* name, unsigned int flags) {
+  int MemfdCreate(const char* name, unsigned int flags) override {
     if (failMemfd) {
       errno = EMFILE;
       return -1;
     }
-    return cv::RealJournalCalls().memfdCreate(name, flags);
-  }
-  static cv::JournalCalls Table() {
-    cv::JournalCalls calls = cv::RealJournalCalls();
-    calls.sendmsg = Sendmsg;
-    calls.memfdCreate = MemfdCreate;
-    return calls;
+    return EnvWrapper::MemfdCreate(name, flags);
   }
 };
 
 TEST(JournalSocketSender, RetriesInterruptedSendsAndFallsBackToMemfdOnlyForSize) {
   FakeJournal journal;
   ASSERT_TRUE(journal.bound());
-  static const cv::JournalCalls calls = ScriptedCalls::Table();
   struct Case {
     const char* name;
     std::vector<int> errors;
     bool failMemfd;
     int result;
     bool passed;
+    int sends;
   } cases[] = {
-      {"interrupted twice", {EINTR, EINTR}, false, 0, false},
-      {"too large", {EMSGSIZE}, false, 0, true},
-      {"no buffer space", {ENOBUFS}, false, 0, true},
-      {"too large, memfd refused", {EMSGSIZE}, true, -EMFILE, false},
-      {"refused", {ECONNREFUSED}, false, -ECONNREFUSED, false},
+      {"interrupted twice", {EINTR, EINTR}, false, 0, false, 3},
+      {"too large", {EMSGSIZE}, false, 0, true, 2},
+      {"no buffer space", {ENOBUFS}, false, 0, true, 2},
+      {"too large, memfd refused", {EMSGSIZE}, true, -EMFILE, false, 1},
+      {"refused", {ECONNREFUSED}, false, -ECONNREFUSED, false, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedCalls::sendErrors = c.errors;
-    ScriptedCalls::failMemfd = c.failMemfd;
+    ScriptedEnv env;
+    env.sendErrors = c.errors;
+    env.failMemfd = c.failMemfd;
     int before = cvtest::CountOpenFds();
     {
-      cv::JournalSender send = cv::JournalSocketSender(journal.path(), calls);
+      cv::JournalSender send = cv::JournalSocketSender(journal.path(), &env);
       EXPECT_EQ(send({"MESSAGE=x"}), c.result);
     }
     EXPECT_EQ(cvtest::CountOpenFds(), before);
+    EXPECT_EQ(env.sendCalls, c.sends);
     bool passed = false;
     auto got = journal.Receive(&passed);
     EXPECT_EQ(got.has_value(), c.result == 0);
@@ -283,7 +284,69 @@ TEST(JournalSocketSender, RetriesInterruptedSendsAndFallsBackToMemfdOnlyForSize)
     }
     EXPECT_EQ(passed, c.passed);
   }
-  ScriptedCalls::failMemfd = false;
+}
+
+// A record in a memfd: a short write into it is continued, a failed write
+// or seal fails the record, and the memfd is closed on every path.
+TEST(JournalSocketSender, MemfdWriteAndSealFailures) {
+  FakeJournal journal;
+  ASSERT_TRUE(journal.bound());
+  class MemfdEnv : public ScriptedEnv {
+   public:
+    size_t writeCap = 0;  // not 0: each write writes at most this many bytes
+    int writeErr = 0;
+    int sealErr = 0;
+    int writes = 0;
+    ssize_t Write(int fd, const void* buf, size_t n) override {
+      ++writes;
+      if (writeErr) {
+        errno = writeErr;
+        return -1;
+      }
+      return ScriptedEnv::Write(fd, buf, writeCap ? std::min(n, writeCap) : n);
+    }
+    int Fcntl(int fd, int cmd, int arg) override {
+      if (cmd == F_ADD_SEALS && sealErr) {
+        errno = sealErr;
+        return -1;
+      }
+      return ScriptedEnv::Fcntl(fd, cmd, arg);
+    }
+  };
+  struct Case {
+    const char* name;
+    size_t writeCap;
+    int writeErr;
+    int sealErr;
+    int result;
+    int writes;
+  } cases[] = {
+      {"short writes", 4, 0, 0, 0, 3},
+      {"write fails", 0, ENOSPC, 0, -ENOSPC, 1},
+      {"seal fails", 0, 0, EPERM, -EPERM, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemfdEnv env;
+    env.sendErrors = {EMSGSIZE};
+    env.writeCap = c.writeCap;
+    env.writeErr = c.writeErr;
+    env.sealErr = c.sealErr;
+    int before = cvtest::CountOpenFds();
+    {
+      cv::JournalSender send = cv::JournalSocketSender(journal.path(), &env);
+      EXPECT_EQ(send({"MESSAGE=x"}), c.result);  // 10 bytes: "MESSAGE=x\n"
+    }
+    EXPECT_EQ(cvtest::CountOpenFds(), before);
+    EXPECT_EQ(env.writes, c.writes);
+    bool passed = false;
+    auto got = journal.Receive(&passed);
+    EXPECT_EQ(got.has_value(), c.result == 0);
+    if (got) {
+      EXPECT_EQ(*got, "MESSAGE=x\n");
+      EXPECT_TRUE(passed);
+    }
+  }
 }
 
 // The record as journald receives it, from the opener's log handle.
@@ -304,6 +367,44 @@ TEST(JournalLog, RecordAboutARequestCarriesItsStemAsAField) {
                                    "CORVANTIS_STEM=" + stem + "\n");
   EXPECT_EQ(journal.Receive(), "MESSAGE=done\nPRIORITY=5\nSYSLOG_IDENTIFIER=corvantis-opener\n"
                                "CORVANTIS_SUBSYSTEM=corvantis.opener\nCORVANTIS_CATEGORY=opener\n");
+}
+
+// The line reaches stderr through the Env: its pid, its writes, a short
+// write continued; a failed write loses the line and keeps errno.
+TEST(StderrLog, WritesThroughTheEnv) {
+  class StderrEnv : public cv::EnvWrapper {
+   public:
+    StderrEnv() : EnvWrapper(cv::Env::Default()) {}
+    int writeErr = 0;
+    int writes = 0;
+    pid_t GetPid() override { return 4242; }
+    ssize_t Write(int fd, const void* buf, size_t n) override {
+      if (fd != STDERR_FILENO) return EnvWrapper::Write(fd, buf, n);
+      ++writes;
+      if (writeErr) {
+        errno = writeErr;
+        return -1;
+      }
+      return EnvWrapper::Write(fd, buf, std::min<size_t>(n, 10));
+    }
+  };
+  StderrEnv env;
+  cv::ScopedEnv guard(&env);
+  cv::StderrLog log;
+  {
+    cvtest::CaptureStderr capture;
+    log.Write(cv::LogLevel::kDefault, "handled %{public}@", {"0001-ab"});
+    EXPECT_EQ(capture.Text(), "corvantis-opener[4242] handled 0001-ab\n");
+  }
+  EXPECT_EQ(env.writes, 4) << "39 bytes, 10 at a time";
+  env.writeErr = EPIPE;
+  env.writes = 0;
+  cvtest::CaptureStderr capture;
+  errno = EACCES;
+  log.Write(cv::LogLevel::kDefault, "lost");
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(env.writes, 1);
+  EXPECT_EQ(capture.Text(), "");
 }
 
 TEST(StderrLog, StemIsNotAddedToTheLine) {
