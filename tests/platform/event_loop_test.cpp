@@ -129,6 +129,13 @@ TEST_F(EventLoopTest, DescriptorIsCalledWhileReadable) {
   pipe.Put();
   EXPECT_FALSE(loop_->Iterate(false));
   EXPECT_EQ(calls, 3);
+  // Still open and readable, the descriptor of a removed source no longer
+  // wakes the loop: every blocking round is the timer's.
+  int ticks = 0;
+  EventLoop::SourceId timer = loop_->AddTimer(0.01, [&] { ++ticks; });
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(loop_->Iterate(true)) << "woken by a removed source";
+  loop_->Remove(timer);
+  EXPECT_EQ(ticks, 3);
 }
 
 TEST_F(EventLoopTest, DescriptorAlreadyWatchedIsRefused) {
@@ -331,6 +338,30 @@ TEST_F(EventLoopTest, TimerKeepsFiringInsideANestedRunOfItsOwnCallback) {
   EXPECT_TRUE(nestedReturned);
   EXPECT_EQ(inner, 3) << "the inner run did not end at its Quit";
   EXPECT_EQ(outer, 3) << "the outer run ended with the inner one";
+}
+
+// A signal or an exit handled at high priority raises an alert while a
+// timer is already due: the timer fires inside the alert's nested run,
+// though the outer round had taken the timerfd's expiry.
+TEST_F(EventLoopTest, TimerDueWhenANestedRunStartsFiresInsideIt) {
+  Pipe pipe;
+  pipe.Put();
+  int fired = 0;
+  bool expired = false;
+  EventLoop::SourceId guard = loop_->AddTimer(20, [&] { expired = true; });
+  EventLoop::SourceId timer = loop_->AddTimer(0.001, [&] { ++fired; });
+  EventLoop::SourceId fd = 0;
+  fd = loop_->AddFd(pipe.fd(), EventLoop::Priority::kHigh, [&] {
+    pipe.Take();
+    loop_->Remove(fd);
+    loop_->RunUntil([&] { return fired > 0 || expired; });
+  });
+  usleep(5000);  // the timer is due
+  ASSERT_TRUE(loop_->Iterate(false));
+  loop_->Remove(timer);
+  loop_->Remove(guard);
+  EXPECT_FALSE(expired) << "the due timer did not fire in the nested run";
+  EXPECT_GE(fired, 1);
 }
 
 // Quit ends the innermost Run only; RunUntil is not a Run: a Quit inside it
