@@ -1,7 +1,7 @@
 // The desktop application: turns the command line into the controller's
-// events and keeps the process alive on GLib's default main loop until it
-// is ended. No GIO, no D-Bus: the opener is a program without windows that
-// never talks to other instances.
+// events and keeps the process alive on the main loop (MainLoop(),
+// platform/event_loop_linux.h) until it is ended. No D-Bus: the opener is a
+// program without windows that never talks to other instances.
 //
 // Every argument after the program name is a document, as a desktop file's
 // %U passes them (file URIs or paths, relative ones taken against the
@@ -29,7 +29,7 @@ class DesktopDelegate {
 // read, each relative path is marked noFolder (document_args.h).
 std::vector<DocumentURL> DocumentURLsFromArguments(int argc, char** argv);
 
-// Runs the application on the default main context on the calling thread.
+// Runs the application on the main loop on the calling thread.
 // Returns only when QuitDesktopApplication is called; the program normally
 // ends inside it through Platform::Terminate. Returns 0.
 int RunDesktopApplication(int argc, char** argv, DesktopDelegate& delegate);

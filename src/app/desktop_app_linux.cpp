@@ -1,6 +1,5 @@
 #include "app/desktop_app.h"
 
-#include <glib.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,24 +11,14 @@
 #include <vector>
 
 #include "app/document_args.h"
+#include "platform/event_loop_linux.h"
 
 namespace cv {
 
 namespace {
 
-GMainLoop* gRunning = nullptr;
-
-struct Launch {
-  DesktopDelegate* delegate = nullptr;
-  guint idle = 0;
-};
-
-gboolean FinishLaunching(gpointer data) {
-  auto* launch = static_cast<Launch*>(data);
-  launch->idle = 0;
-  launch->delegate->DidFinishLaunching();
-  return G_SOURCE_REMOVE;
-}
+// The quit flag of the run in progress, or null.
+bool* gQuit = nullptr;
 
 // The current folder, spelt as the shell keeps it (PWD, when it names
 // this very folder) or else as getcwd spells it; nullopt when getcwd
@@ -57,7 +46,8 @@ std::vector<DocumentURL> DocumentURLsFromArguments(int argc, char** argv) {
   bool haveCwd = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg(argv[i]);
-    if (!haveCwd && !g_path_is_absolute(arg.c_str()) && !HasURIScheme(arg)) {
+    bool absolute = !arg.empty() && arg[0] == '/';
+    if (!haveCwd && !absolute && !HasURIScheme(arg)) {
       cwd = CurrentFolder();
       haveCwd = true;
     }
@@ -72,21 +62,19 @@ int RunDesktopApplication(int argc, char** argv, DesktopDelegate& delegate) {
   // The end of launching comes from the loop, after the open event and
   // before any other source: a descriptor that became ready meanwhile (the
   // queue watch) is dispatched only once the controller has launched.
-  Launch launch;
-  launch.delegate = &delegate;
-  launch.idle = g_idle_add_full(G_PRIORITY_HIGH, FinishLaunching, &launch, nullptr);
-  GMainLoop* loop = g_main_loop_new(g_main_context_default(), FALSE);
-  GMainLoop* outer = gRunning;
-  gRunning = loop;
-  g_main_loop_run(loop);
-  gRunning = outer;
-  g_main_loop_unref(loop);
-  if (launch.idle != 0) g_source_remove(launch.idle);
+  EventLoop& loop = MainLoop();
+  EventLoop::SourceId launch = loop.AddFirst([&delegate] { delegate.DidFinishLaunching(); });
+  bool quit = false;
+  bool* outer = gQuit;
+  gQuit = &quit;
+  loop.RunUntil([&quit] { return quit; });
+  gQuit = outer;
+  loop.Remove(launch);
   return 0;
 }
 
 void QuitDesktopApplication() {
-  if (gRunning != nullptr) g_main_loop_quit(gRunning);
+  if (gQuit != nullptr) *gQuit = true;
 }
 
 }  // namespace cv

@@ -13,8 +13,9 @@
 #include "opener/conf_error_text.h"
 #include "opener/opener.h"
 #include "platform/alert_presenter.h"
-#include "platform/glib_platform_linux.h"
+#include "platform/event_loop_linux.h"
 #include "platform/log.h"
+#include "platform/loop_platform_linux.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
   LOG = cv::CreateSystemLog("corvantis.opener", "opener");
   // The loop's own descriptor comes first. Without one left for it, nothing
   // can be followed: say so, and post nothing.
-  if (int err = cv::PrepareMainContext(); err != 0) {
+  if (int err = cv::PrepareMainLoop(); err != 0) {
     std::string text = CVConfErrorText(err);
     LOG->Write(cv::LogLevel::kError, "alert %{public}@: %{private}@", {"A1", text});
     cv::StderrAlertPresenter().Show("Corvantis Agent", text, [] {});
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
   }
   // Held for the life of the process and never destroyed: the process ends
   // inside the loop, and nothing may run after the controller is gone.
-  static cv::GlibPlatform* platform = new cv::GlibPlatform(cv::CreateAlertPresenter());
+  static cv::LinuxPlatform* platform = new cv::LinuxPlatform(cv::CreateAlertPresenter());
   static CVOpener* delegate = new CVOpener(*platform, cv::RealAgentControl());
   static OpenerDelegate* events = new OpenerDelegate(*delegate);
   cv::RunDesktopApplication(argc, argv, *events);

@@ -1,14 +1,10 @@
-#include <fcntl.h>
-#include <glib-unix.h>
-#include <glib.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,13 +16,7 @@ namespace cv {
 
 namespace {
 
-constexpr guint kPollMs = 50;
-
-int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
-const char* GetEnv(const char* name) { return std::getenv(name); }
-
-const AlertChildCalls kRealCalls = {::posix_spawn, PidfdOpen, ::waitpid, ::close, GetEnv};
+constexpr double kPollSeconds = 0.05;
 
 constexpr char kX11StartupName[] = "DESKTOP_STARTUP_ID";
 constexpr char kWaylandStartupName[] = "XDG_ACTIVATION_TOKEN";
@@ -58,52 +48,69 @@ std::vector<char*> Pointers(const std::vector<std::string>& strings) {
 }
 
 // Returns 0 with *pidOut set, or the error number of the step that failed.
-int SpawnAlert(const AlertChildCalls& calls, const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env, pid_t* pidOut) {
+int SpawnAlert(Env* env, const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& environment, pid_t* pidOut) {
   if (program.empty()) return ENOENT;
   std::vector<std::string> all = {program};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv = Pointers(all);
-  std::vector<char*> envp = Pointers(env);
+  std::vector<char*> envp = Pointers(environment);
   // stdin from /dev/null, stdout and stderr shared with this process.
   CVSpawnOptions options;
   options.stdio[1] = kCVStdioInherit;
   options.stdio[2] = kCVStdioInherit;
   options.envp = envp.data();
-  options.spawn = calls.posixSpawn;
+  options.env = env;
   return CVSpawnProcess(program.c_str(), argv.data(), options, pidOut);
 }
 
-}  // namespace
-
-// One alert window on screen; owned by its watch source.
-struct AlertChild {
-  const AlertChildCalls* calls = nullptr;
+// A child of the presenter watched from the loop until it is reaped: by its
+// pidfd, or by a poll where there is none. The loop's callback holds it.
+struct ChildWatch {
+  Env* env = nullptr;
+  EventLoop* loop = nullptr;
   pid_t pid = -1;
   int pidfd = -1;  // -1 while the exit is polled for instead
+  EventLoop::SourceId source = 0;
+
+  ~ChildWatch() { Stop(); }
+  void Stop() {
+    loop->Remove(source);
+    source = 0;
+    if (pidfd < 0) return;
+    env->Close(pidfd);
+    pidfd = -1;
+  }
+  // Watches the child, calling `event` when it may have exited.
+  void Start(std::function<void()> event) {
+    pidfd = env->PidfdOpen(pid);
+    if (pidfd >= 0) source = loop->AddFd(pidfd, EventLoop::Priority::kDefault, event);
+    if (source != 0) return;
+    // No pidfd (kernels before 5.3), or the loop refused it: poll.
+    if (pidfd >= 0) env->Close(pidfd);
+    pidfd = -1;
+    source = loop->AddTimer(kPollSeconds, std::move(event));
+  }
+  // Reaps the child. Returns false while a poll finds it still running.
+  bool Reap(int* status, int* err) {
+    pid_t r = CVWaitProcess(pid, status, pidfd >= 0 ? 0 : WNOHANG, env);
+    *err = r < 0 ? errno : 0;
+    return r != 0;
+  }
+};
+
+}  // namespace
+
+// One alert window on screen.
+struct AlertChild : ChildWatch {
   std::string informativeText;
   std::function<void()> dismissed;
   StderrAlertPresenter* fallback = nullptr;
   WindowAlertPresenter::Startup* startup = nullptr;  // set when it took the identifier
-  GSource* source = nullptr;
-  std::set<AlertChild*>* shown = nullptr;  // the presenter's, until it lets go
+  std::vector<std::shared_ptr<AlertChild>>* shown = nullptr;  // the presenter's, until it lets go
 };
 
 namespace {
-
-void DeleteAlertChild(gpointer data) {
-  auto* child = static_cast<AlertChild*>(data);
-  if (child->shown != nullptr) child->shown->erase(child);
-  if (child->pidfd >= 0) child->calls->closeFd(child->pidfd);
-  delete child;
-}
-
-// Reaps the child. Returns false while a poll finds it still running.
-bool Reap(AlertChild* child, int* status, int* err) {
-  pid_t r = CVWaitProcess(child->pid, status, child->pidfd >= 0 ? 0 : WNOHANG, child->calls->waitPid);
-  *err = r < 0 ? errno : 0;
-  return r != 0;
-}
 
 void Finish(AlertChild* child, int status, int err) {
   CVProcessExit exit = CVDecodeWaitStatus(status);
@@ -125,54 +132,46 @@ void Finish(AlertChild* child, int status, int err) {
   dismissed();
 }
 
-gboolean OnChildEvent(gpointer data) {
-  auto* child = static_cast<AlertChild*>(data);
+void OnChildEvent(const std::shared_ptr<AlertChild>& child) {
   int status = 0;
   int err = 0;
-  if (!Reap(child, &status, &err)) return G_SOURCE_CONTINUE;
-  Finish(child, status, err);
-  return G_SOURCE_REMOVE;
+  if (!child->Reap(&status, &err)) return;
+  child->Stop();
+  if (child->shown != nullptr) {
+    auto& shown = *child->shown;
+    shown.erase(std::remove(shown.begin(), shown.end(), child), shown.end());
+    child->shown = nullptr;
+  }
+  Finish(child.get(), status, err);
 }
-
-gboolean OnPidfdReadable(gint, GIOCondition, gpointer data) { return OnChildEvent(data); }
 
 // The --end-startup child: only reaped.
-struct HelperChild {
-  const AlertChildCalls* calls = nullptr;
-  pid_t pid = -1;
-  int pidfd = -1;
-};
-
-void DeleteHelperChild(gpointer data) {
-  auto* child = static_cast<HelperChild*>(data);
-  if (child->pidfd >= 0) child->calls->closeFd(child->pidfd);
-  delete child;
-}
-
-gboolean OnHelperEvent(gpointer data) {
-  auto* child = static_cast<HelperChild*>(data);
+void OnHelperEvent(const std::shared_ptr<ChildWatch>& child) {
   int status = 0;
-  pid_t r = CVWaitProcess(child->pid, &status, child->pidfd >= 0 ? 0 : WNOHANG, child->calls->waitPid);
-  if (r == 0) return G_SOURCE_CONTINUE;
-  if (r > 0 && CVDecodeWaitStatus(status).code != 0) {
+  int err = 0;
+  if (!child->Reap(&status, &err)) return;
+  child->Stop();
+  if (err == 0 && CVDecodeWaitStatus(status).code != 0) {
     LOG->Write(LogLevel::kError, "startup sequence not ended: pid %d status %d", {child->pid, status});
   }
-  return G_SOURCE_REMOVE;
 }
-
-gboolean OnHelperPidfdReadable(gint, GIOCondition, gpointer data) { return OnHelperEvent(data); }
 
 }  // namespace
 
-const AlertChildCalls& RealAlertChildCalls() { return kRealCalls; }
+WindowAlertPresenter::WindowAlertPresenter(std::string program, Env* env, EventLoop& loop)
+    : program_(std::move(program)), env_(env), loop_(loop) {}
 
-WindowAlertPresenter::WindowAlertPresenter(std::string program, const AlertChildCalls& calls)
-    : program_(std::move(program)), calls_(calls) {}
+WindowAlertPresenter::~WindowAlertPresenter() {
+  for (const std::shared_ptr<AlertChild>& child : shown_) {
+    child->shown = nullptr;
+    child->Stop();
+  }
+}
 
 bool WindowAlertPresenter::DisplayReachable() const {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = calls_.getEnv(name);
-    if (value != nullptr && *value != '\0') return true;
+    std::optional<std::string> value = env_->GetEnv(name);
+    if (value && !value->empty()) return true;
   }
   return false;
 }
@@ -180,11 +179,11 @@ bool WindowAlertPresenter::DisplayReachable() const {
 WindowAlertPresenter::Startup& WindowAlertPresenter::LaunchStartup() {
   if (startup_.read) return startup_;
   startup_.read = true;
-  const char* x11 = std::getenv(kX11StartupName);
-  const char* wayland = std::getenv(kWaylandStartupName);
-  startup_.x11 = x11 != nullptr && *x11 != '\0';
-  if (startup_.x11) startup_.id = x11;
-  else if (wayland != nullptr) startup_.id = wayland;
+  std::optional<std::string> x11 = env_->GetEnv(kX11StartupName);
+  std::optional<std::string> wayland = env_->GetEnv(kWaylandStartupName);
+  startup_.x11 = x11 && !x11->empty();
+  if (startup_.x11) startup_.id = *x11;
+  else if (wayland) startup_.id = *wayland;
   return startup_;
 }
 
@@ -202,7 +201,7 @@ void WindowAlertPresenter::Show(const std::string& messageText, const std::strin
     add.push_back(std::string(kWaylandStartupName) + "=" + startup.id);
   }
   pid_t pid = -1;
-  int err = SpawnAlert(calls_, program_, {"--primary", messageText, "--", informativeText}, ChildEnvironment(add),
+  int err = SpawnAlert(env_, program_, {"--primary", messageText, "--", informativeText}, ChildEnvironment(add),
                        &pid);
   if (err != 0) {
     LOG->Write(LogLevel::kError, "alert window not started (%{public}s)", {strerror(err)});
@@ -210,8 +209,9 @@ void WindowAlertPresenter::Show(const std::string& messageText, const std::strin
     return;
   }
 
-  auto* child = new AlertChild;
-  child->calls = &calls_;
+  auto child = std::make_shared<AlertChild>();
+  child->env = env_;
+  child->loop = &loop_;
   child->pid = pid;
   child->informativeText = informativeText;
   child->dismissed = std::move(dismissed);
@@ -220,62 +220,41 @@ void WindowAlertPresenter::Show(const std::string& messageText, const std::strin
     startup.taken = true;
     child->startup = &startup;
   }
-  child->pidfd = calls_.pidfdOpen(pid);
-  GSource* source;
-  if (child->pidfd >= 0) {
-    source = g_unix_fd_source_new(child->pidfd, G_IO_IN);
-    g_source_set_callback(source, G_SOURCE_FUNC(OnPidfdReadable), child, DeleteAlertChild);
-  } else {
-    source = g_timeout_source_new(kPollMs);
-    g_source_set_callback(source, OnChildEvent, child, DeleteAlertChild);
-  }
-  child->source = source;
   child->shown = &shown_;
-  shown_.insert(child);
-  g_source_attach(source, g_main_context_default());
-  g_source_unref(source);
+  shown_.push_back(child);
+  child->Start([child] { OnChildEvent(child); });
 }
 
 void WindowAlertPresenter::EndStartupFeedback() {
   Startup& startup = LaunchStartup();
   if (startup.taken || !startup.x11) return;
   startup.taken = true;
-  const char* display = calls_.getEnv("DISPLAY");
-  if (display == nullptr || *display == '\0') return;
+  std::optional<std::string> display = env_->GetEnv("DISPLAY");
+  if (!display || display->empty()) return;
   pid_t pid = -1;
-  int err = SpawnAlert(calls_, program_, {"--end-startup"},
+  int err = SpawnAlert(env_, program_, {"--end-startup"},
                        ChildEnvironment({std::string(kX11StartupName) + "=" + startup.id}), &pid);
   if (err != 0) {
     LOG->Write(LogLevel::kError, "startup sequence not ended (%{public}s)", {strerror(err)});
     return;
   }
   LOG->Write(LogLevel::kDefault, "ending startup sequence: pid %d", {pid});
-  auto* child = new HelperChild;
-  child->calls = &calls_;
+  auto child = std::make_shared<ChildWatch>();
+  child->env = env_;
+  child->loop = &loop_;
   child->pid = pid;
-  child->pidfd = calls_.pidfdOpen(pid);
-  GSource* source;
-  if (child->pidfd >= 0) {
-    source = g_unix_fd_source_new(child->pidfd, G_IO_IN);
-    g_source_set_callback(source, G_SOURCE_FUNC(OnHelperPidfdReadable), child, DeleteHelperChild);
-  } else {
-    source = g_timeout_source_new(kPollMs);
-    g_source_set_callback(source, OnHelperEvent, child, DeleteHelperChild);
-  }
-  g_source_attach(source, g_main_context_default());
-  g_source_unref(source);
+  child->Start([child] { OnHelperEvent(child); });
 }
 
 void WindowAlertPresenter::EndAll() {
-  while (!shown_.empty()) {
-    AlertChild* child = *shown_.begin();
-    shown_.erase(shown_.begin());
+  std::vector<std::shared_ptr<AlertChild>> shown;
+  shown.swap(shown_);
+  for (const std::shared_ptr<AlertChild>& child : shown) {
     child->shown = nullptr;
-    ::kill(child->pid, SIGKILL);
+    env_->Kill(child->pid, SIGKILL);
     int status = 0;
-    CVWaitProcess(child->pid, &status, 0, calls_.waitPid);
-    // Deletes `child` (now, or once a dispatch of it returns).
-    g_source_destroy(child->source);
+    CVWaitProcess(child->pid, &status, 0, env_);
+    child->Stop();
   }
 }
 

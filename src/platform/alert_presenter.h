@@ -1,17 +1,19 @@
 // How a modal alert reaches the user. The platform's alert loop asks a
-// presenter to show the alert and runs a nested main loop until the
+// presenter to show the alert and runs the main loop nested until the
 // presenter reports the dismissal, so that timers and exit watches keep
 // firing meanwhile. A windowed presenter (a child program waited for from
-// the nested loop) plugs in here without any change to the callers.
+// the nested run) plugs in here without any change to the callers.
 #pragma once
 
-#include <spawn.h>
 #include <sys/types.h>
 
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
+#include <vector>
+
+#include "platform/event_loop_linux.h"
+#include "util/env.h"
 
 namespace cv {
 
@@ -20,7 +22,7 @@ class AlertPresenter {
   virtual ~AlertPresenter() = default;
   // Starts showing the alert. Must call `dismissed` exactly once, on the
   // main thread: either before Show returns (an alert that needs no answer)
-  // or later from a source of the default main context.
+  // or later from a source of the main loop (platform/event_loop_linux.h).
   virtual void Show(const std::string& messageText, const std::string& informativeText,
                     std::function<void()> dismissed) = 0;
   // The launch's requests are handled: ends the desktop's startup feedback
@@ -45,19 +47,6 @@ class StderrAlertPresenter : public AlertPresenter {
             std::function<void()> dismissed) override;
 };
 
-// The system calls of the windowed presenter; tests substitute them. Each
-// behaves as the call it is named after (return value and errno).
-struct AlertChildCalls {
-  int (*posixSpawn)(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                    const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
-  int (*pidfdOpen)(pid_t pid);  // pidfd_open(pid, 0); the descriptor is close-on-exec
-  pid_t (*waitPid)(pid_t pid, int* status, int options);
-  int (*closeFd)(int fd);
-  const char* (*getEnv)(const char* name);
-};
-
-const AlertChildCalls& RealAlertChildCalls();
-
 struct AlertChild;
 
 // Shows each alert as a window of its own: runs `program` (corvantis-alert)
@@ -74,9 +63,9 @@ struct AlertChild;
 // the launch's startup sequence by appearing); later windows get neither
 // name. A window that failed (non-zero status, no start) passes the
 // identifier on to the next one. The child's
-// exit is watched from the default main context (a pidfd, or a 50 ms poll
-// where pidfd_open is missing) and only that pid is ever reaped: the
-// caller's own children are left to the caller.
+// exit is watched from `loop` (a pidfd, or a 50 ms poll where pidfd_open is
+// missing) and only that pid is ever reaped: the caller's own children are
+// left to the caller.
 //
 // `dismissed` runs from that watch once the child has exited, or before Show
 // returns when no child could be started (no display, no program). The alert
@@ -90,16 +79,26 @@ struct AlertChild;
 // no window has taken, and DISPLAY is set, runs `program --end-startup`
 // with that identifier alone (no XDG_ACTIVATION_TOKEN) and otherwise the
 // same child set-up; the child sends the X11 startup-notification "remove"
-// message. It is reaped from the default main context when it exits (or
-// left to init when this process ends first); nothing waits for it. Once
+// message. It is reaped from `loop` when it exits (or left to init when
+// this process ends first); nothing waits for it. Once
 // per presenter, and never after a window took the identifier. A launch
 // with an XDG_ACTIVATION_TOKEN only needs nothing: the compositor lets an
 // unused token expire.
 // EndAll kills (SIGKILL) and reaps every window's program still running.
-// Main thread only; `calls` must outlive the presenter.
+// Destroying the presenter stops watching its windows: their programs are
+// left running and unreaped, and their `dismissed` is never called.
+//
+// Every system call goes through `env`: the display's and the startup
+// identifier's variables (GetEnv), the start (Spawn, through
+// CVSpawnProcess), PidfdOpen, WaitPid, Kill and Close. The child's
+// environment is taken from `environ` as it stands. Main thread only;
+// `env` and `loop` must outlive the presenter and its end-startup child.
 class WindowAlertPresenter : public AlertPresenter {
  public:
-  explicit WindowAlertPresenter(std::string program, const AlertChildCalls& calls = RealAlertChildCalls());
+  explicit WindowAlertPresenter(std::string program, Env* env = CurrentEnv(), EventLoop& loop = MainLoop());
+  ~WindowAlertPresenter() override;
+  WindowAlertPresenter(const WindowAlertPresenter&) = delete;
+  WindowAlertPresenter& operator=(const WindowAlertPresenter&) = delete;
   void Show(const std::string& messageText, const std::string& informativeText,
             std::function<void()> dismissed) override;
   void EndStartupFeedback() override;
@@ -118,21 +117,22 @@ class WindowAlertPresenter : public AlertPresenter {
   Startup& LaunchStartup();
 
   std::string program_;
-  const AlertChildCalls& calls_;
+  Env* env_;
+  EventLoop& loop_;
   StderrAlertPresenter fallback_;
   Startup startup_;
-  // The windows on screen; each leaves the set when its watch goes.
-  std::set<AlertChild*> shown_;
+  // The windows on screen; each leaves when its watch goes.
+  std::vector<std::shared_ptr<AlertChild>> shown_;
 };
 
 // "corvantis-alert" in the folder of this process's program (the target of
 // /proc/self/exe); empty when that link cannot be read.
 std::string AlertProgramPath();
 
-// The presenter of the opener: a WindowAlertPresenter on AlertProgramPath(),
-// made at the first alert (nothing is looked up before then).
-// Without a display it writes to stderr, so it also serves a session that
-// has none.
-std::unique_ptr<AlertPresenter> CreateAlertPresenter();
+// The presenter of the opener: a WindowAlertPresenter on AlertProgramPath()
+// with `env` and `loop`, made at the first alert (nothing is looked up
+// before then). Without a display it writes to stderr, so it also serves a
+// session that has none.
+std::unique_ptr<AlertPresenter> CreateAlertPresenter(Env* env = CurrentEnv(), EventLoop& loop = MainLoop());
 
 }  // namespace cv

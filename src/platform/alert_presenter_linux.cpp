@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "util/write_all.h"
@@ -27,16 +27,17 @@ namespace {
 // none does no work for it before its first request.
 class FirstAlertPresenter : public AlertPresenter {
  public:
+  FirstAlertPresenter(Env* env, EventLoop& loop) : env_(env), loop_(loop) {}
   void Show(const std::string& messageText, const std::string& informativeText,
             std::function<void()> dismissed) override {
-    if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
+    if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath(), env_, loop_);
     window_->Show(messageText, informativeText, std::move(dismissed));
   }
   void EndStartupFeedback() override {
     // Most launches come without an identifier: nothing to look up then.
-    const char* id = std::getenv("DESKTOP_STARTUP_ID");
-    if (!window_ && (id == nullptr || *id == '\0')) return;
-    if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath());
+    std::optional<std::string> id = env_->GetEnv("DESKTOP_STARTUP_ID");
+    if (!window_ && (!id || id->empty())) return;
+    if (!window_) window_ = std::make_unique<WindowAlertPresenter>(AlertProgramPath(), env_, loop_);
     window_->EndStartupFeedback();
   }
   void EndAll() override {
@@ -44,6 +45,8 @@ class FirstAlertPresenter : public AlertPresenter {
   }
 
  private:
+  Env* env_;
+  EventLoop& loop_;
   std::unique_ptr<WindowAlertPresenter> window_;
 };
 
@@ -59,8 +62,8 @@ std::string AlertProgramPath() {
   return self.substr(0, slash + 1) + "corvantis-alert";
 }
 
-std::unique_ptr<AlertPresenter> CreateAlertPresenter() {
-  return std::make_unique<FirstAlertPresenter>();
+std::unique_ptr<AlertPresenter> CreateAlertPresenter(Env* env, EventLoop& loop) {
+  return std::make_unique<FirstAlertPresenter>(env, loop);
 }
 
 }  // namespace cv

@@ -10,11 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "loop_util.h"
-#include "platform/glib_platform_linux.h"
+#include "platform/loop_platform_linux.h"
 #include "test_support.h"
 
 namespace {
@@ -25,8 +26,8 @@ using cvtest::RunLoopUntil;
 constexpr char kText[] = "Corvantis opens .corva files only.";
 constexpr char kLine[] = "Corvantis Agent: Corvantis opens .corva files only.\n";
 
-// The real calls with a display, plus knobs for the faults a test injects.
-struct FakeCalls {
+// The real system with a display, plus knobs for the faults a test injects.
+struct FakeEnv : cv::EnvWrapper {
   static inline const char* display = ":99";
   static inline int spawns = 0;
   static inline bool noPidfd = false;
@@ -34,6 +35,7 @@ struct FakeCalls {
   static inline bool lose = false;  // reap, then answer ECHILD
   static inline std::vector<pid_t> waited;
 
+  FakeEnv() : EnvWrapper(cv::Env::Default()) {}
   static void Reset() {
     display = ":99";
     spawns = 0;
@@ -42,45 +44,47 @@ struct FakeCalls {
     lose = false;
     waited.clear();
   }
-  static int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                   const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
+  int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr,
+            char* const argv[], char* const envp[]) override {
     ++spawns;
-    return cv::RealAlertChildCalls().posixSpawn(pid, path, actions, attr, argv, envp);
+    return target()->Spawn(pid, path, actions, attr, argv, envp);
   }
-  static int PidfdOpen(pid_t pid) {
+  int PidfdOpen(pid_t pid) override {
     if (noPidfd) {
       errno = ENOSYS;
       return -1;
     }
-    return cv::RealAlertChildCalls().pidfdOpen(pid);
+    return target()->PidfdOpen(pid);
   }
-  static pid_t WaitPid(pid_t pid, int* status, int options) {
+  pid_t WaitPid(pid_t pid, int* status, int options) override {
     waited.push_back(pid);
     if (eintrLeft > 0) {
       --eintrLeft;
       errno = EINTR;
       return -1;
     }
-    pid_t r = cv::RealAlertChildCalls().waitPid(pid, status, options);
+    pid_t r = target()->WaitPid(pid, status, options);
     if (r > 0 && lose) {
       errno = ECHILD;
       return -1;
     }
     return r;
   }
-  static const char* GetEnv(const char* name) {
-    if (std::string(name) == "DISPLAY") return display;
-    return nullptr;
+  // DISPLAY from the knob, no WAYLAND_DISPLAY; the launch's identifiers
+  // as this process has them.
+  std::optional<std::string> GetEnv(const char* name) override {
+    if (std::string(name) == "DISPLAY") return display ? std::optional<std::string>(display) : std::nullopt;
+    if (std::string(name) == "WAYLAND_DISPLAY") return std::nullopt;
+    return target()->GetEnv(name);
   }
 };
 
-const cv::AlertChildCalls kFakeCalls = {FakeCalls::Spawn, FakeCalls::PidfdOpen, FakeCalls::WaitPid,
-                                        cv::RealAlertChildCalls().closeFd, FakeCalls::GetEnv};
+FakeEnv gFakeEnv;
 
 class WindowAlertPresenterTest : public ::testing::Test {
  protected:
-  void SetUp() override { FakeCalls::Reset(); }
-  void TearDown() override { FakeCalls::Reset(); }
+  void SetUp() override { FakeEnv::Reset(); }
+  void TearDown() override { FakeEnv::Reset(); }
 
   // A stand-in alert program: a shell script with `body`.
   std::string Program(const std::string& body) {
@@ -93,7 +97,7 @@ class WindowAlertPresenterTest : public ::testing::Test {
   // Shows one alert and runs the loop until it is dismissed. Returns what
   // went to stderr meanwhile.
   std::string ShowAndWait(const std::string& program, const std::string& text = kText) {
-    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    cv::WindowAlertPresenter presenter(program, &gFakeEnv);
     CaptureStderr err;
     int dismissed = 0;
     presenter.Show("Corvantis Agent", text, [&] { ++dismissed; });
@@ -138,7 +142,7 @@ TEST_F(WindowAlertPresenterTest, ProgramThatCannotRunGivesTheLineAtOnce) {
   ASSERT_TRUE(cvtest::WriteFile(notExecutable, "#!/bin/sh\nexit 0\n", 0644));
   for (const std::string& program : {notExecutable, std::string()}) {
     SCOPED_TRACE(program);
-    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    cv::WindowAlertPresenter presenter(program, &gFakeEnv);
     CaptureStderr err;
     int dismissed = 0;
     presenter.Show("Corvantis Agent", kText, [&] { ++dismissed; });
@@ -149,34 +153,34 @@ TEST_F(WindowAlertPresenterTest, ProgramThatCannotRunGivesTheLineAtOnce) {
 
 TEST_F(WindowAlertPresenterTest, WithoutADisplayNothingIsStarted) {
   for (const char* display : {static_cast<const char*>(nullptr), ""}) {
-    FakeCalls::display = display;
+    FakeEnv::display = display;
     std::string program = Program("touch \"$(dirname \"$0\")/ran\"; exit 0");
-    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    cv::WindowAlertPresenter presenter(program, &gFakeEnv);
     CaptureStderr err;
     int dismissed = 0;
     presenter.Show("Corvantis Agent", kText, [&] { ++dismissed; });
     EXPECT_EQ(dismissed, 1);
     EXPECT_EQ(err.Text(), kLine);
-    EXPECT_EQ(FakeCalls::spawns, 0);
+    EXPECT_EQ(FakeEnv::spawns, 0);
   }
   EXPECT_FALSE(cvtest::ReadFile(dir_.Join("ran")));
 }
 
 TEST_F(WindowAlertPresenterTest, WaylandAloneCountsAsADisplay) {
-  struct Env {
-    static const char* Wayland(const char* name) {
-      return std::string(name) == "WAYLAND_DISPLAY" ? "wayland-0" : nullptr;
+  struct WaylandEnv : FakeEnv {
+    std::optional<std::string> GetEnv(const char* name) override {
+      if (std::string(name) == "WAYLAND_DISPLAY") return std::string("wayland-0");
+      if (std::string(name) == "DISPLAY") return std::nullopt;
+      return FakeEnv::GetEnv(name);
     }
-  };
-  cv::AlertChildCalls calls = kFakeCalls;
-  calls.getEnv = Env::Wayland;
-  cv::WindowAlertPresenter presenter(Program("exit 0"), calls);
+  } env;
+  cv::WindowAlertPresenter presenter(Program("exit 0"), &env);
   CaptureStderr err;
   int dismissed = 0;
   presenter.Show("Corvantis Agent", kText, [&] { ++dismissed; });
   ASSERT_TRUE(RunLoopUntil([&] { return dismissed > 0; }));
   EXPECT_EQ(err.Text(), "");
-  EXPECT_EQ(FakeCalls::spawns, 1);
+  EXPECT_EQ(FakeEnv::spawns, 1);
 }
 
 TEST_F(WindowAlertPresenterTest, ArgumentsReachTheChildVerbatim) {
@@ -266,7 +270,7 @@ TEST_F(WindowAlertPresenterTest, FirstWindowTakesTheStartupIdentifierUnderBothNa
     std::string program = Program(
         "d=$(dirname \"$0\"); echo \"$DESKTOP_STARTUP_ID|$XDG_ACTIVATION_TOKEN\" >> \"$d/out\"; "
         "n=$(wc -l < \"$d/out\"); [ \"$n\" != 1 ]");
-    cv::WindowAlertPresenter presenter(program, kFakeCalls);
+    cv::WindowAlertPresenter presenter(program, &gFakeEnv);
     CaptureStderr err;
     for (int i = 0; i < 4; ++i) {
       bool dismissed = false;
@@ -276,9 +280,9 @@ TEST_F(WindowAlertPresenterTest, FirstWindowTakesTheStartupIdentifierUnderBothNa
     std::string given = c.given;
     EXPECT_EQ(Out(), given + "\n" + given + "\n|\n|\n");
     // Nothing is left to end once a window took it.
-    int spawns = FakeCalls::spawns;
+    int spawns = FakeEnv::spawns;
     presenter.EndStartupFeedback();
-    EXPECT_EQ(FakeCalls::spawns, spawns);
+    EXPECT_EQ(FakeEnv::spawns, spawns);
   }
 }
 
@@ -303,18 +307,18 @@ TEST_F(WindowAlertPresenterTest, EndStartupFeedbackRunsTheProgramOnceForAnX11Lau
     SCOPED_TRACE(c.name);
     cvtest::ScopedEnv x11("DESKTOP_STARTUP_ID", c.x11);
     cvtest::ScopedEnv wayland("XDG_ACTIVATION_TOKEN", c.wayland);
-    FakeCalls::display = c.display;
-    FakeCalls::waited.clear();
+    FakeEnv::display = c.display;
+    FakeEnv::waited.clear();
     std::remove(dir_.Join("out").c_str());
     std::string program =
         Program("d=$(dirname \"$0\"); echo \"$*|$DESKTOP_STARTUP_ID|$XDG_ACTIVATION_TOKEN\" >> \"$d/out\"");
     {
-      cv::WindowAlertPresenter presenter(program, kFakeCalls);
+      cv::WindowAlertPresenter presenter(program, &gFakeEnv);
       presenter.EndStartupFeedback();
       presenter.EndStartupFeedback();
       if (std::string(c.out) != "<none>") {
         // The child is reaped from the loop; nothing waits for it.
-        ASSERT_TRUE(RunLoopUntil([&] { return !FakeCalls::waited.empty(); }));
+        ASSERT_TRUE(RunLoopUntil([&] { return !FakeEnv::waited.empty(); }));
       }
       cvtest::DrainLoop();
     }
@@ -323,14 +327,14 @@ TEST_F(WindowAlertPresenterTest, EndStartupFeedbackRunsTheProgramOnceForAnX11Lau
 }
 
 TEST_F(WindowAlertPresenterTest, ExitIsPolledWithoutPidfdAndWaitRetriesEintr) {
-  FakeCalls::noPidfd = true;
-  FakeCalls::eintrLeft = 2;
+  FakeEnv::noPidfd = true;
+  FakeEnv::eintrLeft = 2;
   EXPECT_EQ(ShowAndWait(Program("sleep 0.2; exit 0")), "");
-  EXPECT_GE(FakeCalls::waited.size(), 3u);
+  EXPECT_GE(FakeEnv::waited.size(), 3u);
 }
 
 TEST_F(WindowAlertPresenterTest, LostChildStillShowsTheMessage) {
-  FakeCalls::lose = true;
+  FakeEnv::lose = true;
   EXPECT_EQ(ShowAndWait(Program("exit 0")), kLine);
   EXPECT_TRUE(log_.Contains("lost (No child processes)"));
 }
@@ -343,8 +347,8 @@ TEST_F(WindowAlertPresenterTest, OnlyTheAlertChildIsReapedAndNoDescriptorLeaks) 
   if (other == 0) _exit(4);
   // The other child exits long before the alert's does.
   EXPECT_EQ(ShowAndWait(Program("sleep 0.3; exit 0")), "");
-  for (pid_t pid : FakeCalls::waited) EXPECT_NE(pid, other);
-  EXPECT_GT(FakeCalls::waited.front(), 0);
+  for (pid_t pid : FakeEnv::waited) EXPECT_NE(pid, other);
+  EXPECT_GT(FakeEnv::waited.front(), 0);
   int status = 0;
   EXPECT_EQ(waitpid(other, &status, 0), other);
   EXPECT_EQ(WEXITSTATUS(status), 4);
@@ -358,7 +362,7 @@ TEST_F(WindowAlertPresenterTest, NestedLoopRunsTimersAndWatchesWhileTheWindowIsU
   // Gives up (and fails the test) after about 20 s.
   std::string program = Program("i=0; while [ ! -e '" + release +
                                 "' ]; do i=$((i+1)); [ $i -gt 1000 ] && exit 5; sleep 0.02; done; exit 0");
-  cv::GlibPlatform platform(std::make_unique<cv::WindowAlertPresenter>(program, kFakeCalls));
+  cv::LinuxPlatform platform(std::make_unique<cv::WindowAlertPresenter>(program, &gFakeEnv));
 
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);

@@ -1,35 +1,32 @@
 #include "loop_util.h"
 
 #include <fcntl.h>
-#include <glib.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/event_loop_linux.h"
+
 namespace cvtest {
 
 namespace {
 
-constexpr guint kGuardSeconds = 60;
-
-gboolean SetFlag(gpointer data) {
-  *static_cast<bool*>(data) = true;
-  return G_SOURCE_REMOVE;
-}
+constexpr double kGuardSeconds = 60;
 
 }  // namespace
 
 bool RunLoopUntil(const std::function<bool()>& done) {
+  cv::EventLoop& loop = cv::MainLoop();
   bool expired = false;
-  guint guard = g_timeout_add_seconds(kGuardSeconds, SetFlag, &expired);
-  while (!done() && !expired) g_main_context_iteration(nullptr, TRUE);
-  if (!expired) g_source_remove(guard);
+  cv::EventLoop::SourceId guard = loop.AddTimer(kGuardSeconds, [&expired] { expired = true; });
+  while (!done() && !expired) loop.Iterate(true);
+  loop.Remove(guard);
   return done();
 }
 
 void DrainLoop() {
-  while (g_main_context_iteration(nullptr, FALSE)) {
+  while (cv::MainLoop().Iterate(false)) {
   }
 }
 

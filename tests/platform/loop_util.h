@@ -1,4 +1,4 @@
-// Helpers of the platform tests: running the GLib default main context
+// Helpers of the platform tests: running the main loop (cv::MainLoop())
 // until something happened, and capturing what is written to stderr.
 #pragma once
 
@@ -7,13 +7,12 @@
 
 namespace cvtest {
 
-// Iterates the default main context until `done` answers true. Gives up
+// Runs rounds of the main loop until `done` answers true. Gives up
 // (and returns false) only after a generous guard time, so that a broken
 // watch fails the test instead of hanging it.
 bool RunLoopUntil(const std::function<bool()>& done);
 
-// Iterates the default main context without blocking until nothing is
-// ready.
+// Runs rounds of the main loop without blocking until one runs nothing.
 void DrainLoop();
 
 // Redirects fd 2 into a pipe while alive. Text() restores fd 2 and returns

@@ -1,8 +1,7 @@
-// The GLib platform's termination signals: SIGTERM, SIGINT and SIGHUP read
+// The Linux platform's termination signals: SIGTERM, SIGINT and SIGHUP read
 // on the main loop (also inside an alert), and the end of the process as
 // the signal would have ended it, alert windows first.
 #include <fcntl.h>
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,10 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "loop_util.h"
-#include "platform/glib_platform_linux.h"
+#include "platform/event_loop_linux.h"
+#include "platform/loop_platform_linux.h"
 #include "test_support.h"
 
 namespace {
@@ -37,6 +38,16 @@ class HeldPresenter : public cv::AlertPresenter {
   std::function<void()> dismissed_;
 };
 
+// The real system, with a display and nothing else of the environment
+// that names one or a launch.
+struct DisplayEnv : cv::EnvWrapper {
+  DisplayEnv() : EnvWrapper(cv::Env::Default()) {}
+  std::optional<std::string> GetEnv(const char* name) override {
+    if (std::strcmp(name, "DISPLAY") == 0) return std::string(":97");
+    return std::nullopt;
+  }
+};
+
 bool Blocked(int sig) {
   sigset_t now;
   sigprocmask(SIG_BLOCK, nullptr, &now);
@@ -46,7 +57,7 @@ bool Blocked(int sig) {
 TEST(TerminationSignals, EachSignalReachesTheLoopAndTheMaskIsGivenBack) {
   ASSERT_FALSE(Blocked(SIGTERM));
   {
-    cv::GlibPlatform platform(std::make_unique<HeldPresenter>());
+    cv::LinuxPlatform platform(std::make_unique<HeldPresenter>());
     std::vector<int> got;
     ASSERT_TRUE(platform.WatchTerminationSignals([&](int signo) { got.push_back(signo); }));
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
@@ -66,42 +77,40 @@ TEST(TerminationSignals, EachSignalReachesTheLoopAndTheMaskIsGivenBack) {
 TEST(TerminationSignals, SignalIsDeliveredInsideAnAlert) {
   auto presenterOwned = std::make_unique<HeldPresenter>();
   HeldPresenter* presenter = presenterOwned.get();
-  cv::GlibPlatform platform(std::move(presenterOwned));
+  cv::LinuxPlatform platform(std::move(presenterOwned));
   int got = 0;
   ASSERT_TRUE(platform.WatchTerminationSignals([&](int signo) {
     got = signo;
     presenter->Dismiss();
   }));
-  // Raised once the alert's nested loop runs.
-  guint raiser = g_timeout_add(10, [](gpointer) -> gboolean {
+  // Raised once the alert's nested run is under way.
+  cv::EventLoop& loop = cv::MainLoop();
+  cv::EventLoop::SourceId raiser = 0;
+  raiser = loop.AddTimer(0.01, [&] {
     raise(SIGHUP);
-    return G_SOURCE_REMOVE;
-  }, nullptr);
+    loop.Remove(raiser);
+  });
   bool guardFired = false;
-  struct Guard {
-    HeldPresenter* presenter;
-    bool* fired;
-  } guardData{presenter, &guardFired};
-  guint guard = g_timeout_add_seconds(20, [](gpointer data) -> gboolean {
-    auto* g = static_cast<Guard*>(data);
-    *g->fired = true;
-    g->presenter->Dismiss();
-    return G_SOURCE_REMOVE;
-  }, &guardData);
+  cv::EventLoop::SourceId guard = loop.AddTimer(20, [&] {
+    guardFired = true;
+    presenter->Dismiss();
+  });
   platform.RunModalAlert("Corvantis Agent", "Held.");
-  if (!guardFired) g_source_remove(guard);
-  (void)raiser;
+  loop.Remove(guard);
+  loop.Remove(raiser);
   EXPECT_FALSE(guardFired);
   EXPECT_EQ(got, SIGHUP);
 }
 
 TEST(TerminationSignals, DescriptorThatCannotBeMadeLeavesTheSignalsAlone) {
-  cv::ProcessCalls calls = cv::RealProcessCalls();
-  calls.signalFd = [](const sigset_t*) -> int {
-    errno = EMFILE;
-    return -1;
-  };
-  cv::GlibPlatform platform(std::make_unique<HeldPresenter>(), calls);
+  struct NoSignalFd : cv::EnvWrapper {
+    NoSignalFd() : EnvWrapper(cv::Env::Default()) {}
+    int SignalFd(const sigset_t*) override {
+      errno = EMFILE;
+      return -1;
+    }
+  } env;
+  cv::LinuxPlatform platform(std::make_unique<HeldPresenter>(), &env);
   errno = 0;
   EXPECT_FALSE(platform.WatchTerminationSignals([](int) {}));
   EXPECT_EQ(errno, EMFILE);
@@ -116,15 +125,14 @@ TEST(TerminationSignals, AlertWindowProgramStartsWithDefaultSignals) {
   std::string program = dir.Join("corvantis-alert");
   ASSERT_TRUE(cvtest::WriteFile(program, "#!/bin/sh\nexec grep -E '^Sig(Blk|Ign):' /proc/self/status > '" + report + "'\n",
                                 0755));
-  static cv::AlertChildCalls calls = cv::RealAlertChildCalls();
-  calls.getEnv = [](const char* name) -> const char* { return std::strcmp(name, "DISPLAY") == 0 ? ":97" : nullptr; };
+  DisplayEnv env;
   struct sigaction ignore{};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   struct sigaction oldPipe;
   sigaction(SIGPIPE, &ignore, &oldPipe);
   {
-    cv::GlibPlatform platform(std::make_unique<cv::WindowAlertPresenter>(program, calls));
+    cv::LinuxPlatform platform(std::make_unique<cv::WindowAlertPresenter>(program, &env));
     ASSERT_TRUE(platform.WatchTerminationSignals([](int) {}));
     platform.RunModalAlert("Corvantis Agent", "Shown.");
   }
@@ -152,11 +160,8 @@ TEST(TerminationSignals, TerminateBySignalEndsTheWindowAndThenTheProcessAsTheSig
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      static cv::AlertChildCalls calls = cv::RealAlertChildCalls();
-      calls.getEnv = [](const char* name) -> const char* {
-        return std::strcmp(name, "DISPLAY") == 0 ? ":97" : nullptr;
-      };
-      auto* platform = new cv::GlibPlatform(std::make_unique<cv::WindowAlertPresenter>(program, calls));
+      static DisplayEnv env;
+      auto* platform = new cv::LinuxPlatform(std::make_unique<cv::WindowAlertPresenter>(program, &env));
       platform->WatchTerminationSignals([platform](int signo) { platform->TerminateBySignal(signo); });
       platform->RunModalAlert("Corvantis Agent", "Held.");
       _exit(3);  // the window ended some other way

@@ -1,8 +1,7 @@
-// The GLib platform on a real main loop with real child processes.
-#include "platform/glib_platform_linux.h"
+// The Linux platform on the real main loop with real child processes.
+#include "platform/loop_platform_linux.h"
 
 #include <fcntl.h>
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -78,11 +77,11 @@ void RunTicks(cv::Platform& p, int n) {
   ASSERT_TRUE(RunLoopUntil([&] { return count >= n; }));
 }
 
-class GlibPlatformTest : public ::testing::Test {
+class LinuxPlatformTest : public ::testing::Test {
  protected:
-  GlibPlatformTest() : presenter_(new LaterPresenter), platform_(std::unique_ptr<cv::AlertPresenter>(presenter_)) {}
+  LinuxPlatformTest() : presenter_(new LaterPresenter), platform_(std::unique_ptr<cv::AlertPresenter>(presenter_)) {}
   LaterPresenter* presenter_;
-  cv::GlibPlatform platform_;
+  cv::LinuxPlatform platform_;
 };
 
 double ClockSeconds(clockid_t id) {
@@ -94,7 +93,7 @@ double ClockSeconds(clockid_t id) {
 // Now() reads CLOCK_MONOTONIC: bracketed by two readings of it (to the
 // microsecond it is kept in), never going back, and no date: a wall clock
 // stepped by an hour could not move it.
-TEST_F(GlibPlatformTest, NowIsTheMonotonicClock) {
+TEST_F(LinuxPlatformTest, NowIsTheMonotonicClock) {
   for (int i = 0; i < 1000; ++i) {
     double before = ClockSeconds(CLOCK_MONOTONIC);
     double now = platform_.Now();
@@ -114,7 +113,7 @@ TEST_F(GlibPlatformTest, NowIsTheMonotonicClock) {
   EXPECT_GT(wallGap, 3600.0);  // the monotonic origin is the boot, not 1970
 }
 
-TEST_F(GlibPlatformTest, TimerFiresRepeatedlyUntilInvalidated) {
+TEST_F(LinuxPlatformTest, TimerFiresRepeatedlyUntilInvalidated) {
   int count = 0;
   auto timer = platform_.ScheduleRepeating(0.01, [&] { ++count; });
   EXPECT_TRUE(timer->IsValid());
@@ -126,7 +125,7 @@ TEST_F(GlibPlatformTest, TimerFiresRepeatedlyUntilInvalidated) {
   EXPECT_EQ(count, fired);
 }
 
-TEST_F(GlibPlatformTest, TimerStopsWhenDestroyedInsideItsOwnCallback) {
+TEST_F(LinuxPlatformTest, TimerStopsWhenDestroyedInsideItsOwnCallback) {
   int count = 0;
   std::unique_ptr<cv::Timer> timer;
   timer = platform_.ScheduleRepeating(0.01, [&] {
@@ -137,7 +136,7 @@ TEST_F(GlibPlatformTest, TimerStopsWhenDestroyedInsideItsOwnCallback) {
   EXPECT_EQ(count, 2);
 }
 
-TEST_F(GlibPlatformTest, ExitWatchFiresOnceAndLeavesTheChildUnreaped) {
+TEST_F(LinuxPlatformTest, ExitWatchFiresOnceAndLeavesTheChildUnreaped) {
   Child child = Child::Start(7);
   ASSERT_GT(child.pid, 0);
   int fired = 0;
@@ -157,7 +156,7 @@ TEST_F(GlibPlatformTest, ExitWatchFiresOnceAndLeavesTheChildUnreaped) {
   EXPECT_EQ(WEXITSTATUS(status), 7);
 }
 
-TEST_F(GlibPlatformTest, ExitWatchOnAChildThatAlreadyExitedFires) {
+TEST_F(LinuxPlatformTest, ExitWatchOnAChildThatAlreadyExitedFires) {
   Child child = Child::Start(3);
   ASSERT_GT(child.pid, 0);
   child.Release();
@@ -173,7 +172,7 @@ TEST_F(GlibPlatformTest, ExitWatchOnAChildThatAlreadyExitedFires) {
   EXPECT_EQ(WEXITSTATUS(status), 3);
 }
 
-TEST_F(GlibPlatformTest, CancelledOrDestroyedWatchNeverFires) {
+TEST_F(LinuxPlatformTest, CancelledOrDestroyedWatchNeverFires) {
   for (bool destroy : {false, true}) {
     SCOPED_TRACE(destroy ? "destroyed" : "cancelled");
     Child child = Child::Start(0);
@@ -197,8 +196,8 @@ TEST_F(GlibPlatformTest, CancelledOrDestroyedWatchNeverFires) {
 
 // What the controller does when its spawned agent exits: inside the watch's
 // handler it cancels and drops the watch, then starts a new tick timer.
-TEST_F(GlibPlatformTest, ExitWatchDestroyedInsideItsOwnCallback) {
-  RunTicks(platform_, 1);  // the main context and its wakeup descriptor exist
+TEST_F(LinuxPlatformTest, ExitWatchDestroyedInsideItsOwnCallback) {
+  RunTicks(platform_, 1);  // the main loop and its descriptors exist
   int fdsBefore = cvtest::CountOpenFds();
   Child child = Child::Start(5);
   ASSERT_GT(child.pid, 0);
@@ -228,7 +227,7 @@ TEST_F(GlibPlatformTest, ExitWatchDestroyedInsideItsOwnCallback) {
   EXPECT_EQ(cvtest::CountOpenFds(), fdsBefore) << "the pidfd was not closed";
 }
 
-TEST_F(GlibPlatformTest, WatchOfAReapedProcessIsRefused) {
+TEST_F(LinuxPlatformTest, WatchOfAReapedProcessIsRefused) {
   Child child = Child::Start(0);
   ASSERT_GT(child.pid, 0);
   child.Release();
@@ -239,20 +238,22 @@ TEST_F(GlibPlatformTest, WatchOfAReapedProcessIsRefused) {
   EXPECT_EQ(errno, ESRCH);
 }
 
-TEST(GlibPlatformFaults, WatchIsRefusedWhenPidfdOpenFails) {
-  cv::ProcessCalls calls = cv::RealProcessCalls();
-  calls.pidfdOpen = [](pid_t) {
-    errno = ENOSYS;
-    return -1;
-  };
-  cv::GlibPlatform platform(std::make_unique<cv::StderrAlertPresenter>(), calls);
+TEST(LinuxPlatformFaults, WatchIsRefusedWhenPidfdOpenFails) {
+  struct NoPidfd : cv::EnvWrapper {
+    NoPidfd() : EnvWrapper(cv::Env::Default()) {}
+    int PidfdOpen(pid_t) override {
+      errno = ENOSYS;
+      return -1;
+    }
+  } env;
+  cv::LinuxPlatform platform(std::make_unique<cv::StderrAlertPresenter>(), &env);
   errno = 0;
   EXPECT_EQ(platform.WatchExit(getpid(), [] {}), nullptr);
   EXPECT_EQ(errno, ENOSYS);
 }
 
 // A directory watch on "q" below an open folder, recording every call.
-class DirectoryWatchTest : public GlibPlatformTest {
+class DirectoryWatchTest : public LinuxPlatformTest {
  protected:
   DirectoryWatchTest() {
     mkdir(dir_.Join("q").c_str(), 0700);
@@ -279,7 +280,7 @@ class DirectoryWatchTest : public GlibPlatformTest {
 
 TEST_F(DirectoryWatchTest, ReportsRemovalsAndRenamesAwayOnly) {
   ASSERT_TRUE(cvtest::WriteFile(Q("a.json"), "{}"));
-  g_main_context_default();  // its wakeup descriptor is not the watch's
+  cv::MainLoop();  // its descriptors are not the watch's
   int before = cvtest::CountOpenFds();
   auto watch = Watch();
   ASSERT_NE(watch, nullptr);
@@ -344,13 +345,15 @@ TEST_F(DirectoryWatchTest, WhatCannotBeWatchedIsRefusedWithItsError) {
   EXPECT_EQ(cvtest::CountOpenFds(), before);
 }
 
-TEST(GlibPlatformFaults, DirectoryWatchIsRefusedWhenInotifyFails) {
-  cv::ProcessCalls calls = cv::RealProcessCalls();
-  calls.inotifyInit = [](int) {
-    errno = EMFILE;
-    return -1;
-  };
-  cv::GlibPlatform platform(std::make_unique<cv::StderrAlertPresenter>(), calls);
+TEST(LinuxPlatformFaults, DirectoryWatchIsRefusedWhenInotifyFails) {
+  struct NoInotify : cv::EnvWrapper {
+    NoInotify() : EnvWrapper(cv::Env::Default()) {}
+    int InotifyInit(int) override {
+      errno = EMFILE;
+      return -1;
+    }
+  } env;
+  cv::LinuxPlatform platform(std::make_unique<cv::StderrAlertPresenter>(), &env);
   cvtest::TempDir dir;
   int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   errno = 0;
@@ -381,17 +384,15 @@ TEST_F(DirectoryWatchTest, FiresInsideAnAlert) {
   });
   // Should nothing fire inside the alert, dismiss it anyway so that the
   // test fails instead of hanging.
-  std::function<void()> rescue = [&] { presenter_->Dismiss(); };
-  guint guard = g_timeout_add_seconds(
-      30, [](gpointer f) { (*static_cast<std::function<void()>*>(f))(); return G_SOURCE_REMOVE; }, &rescue);
+  cv::EventLoop::SourceId guard = cv::MainLoop().AddTimer(30, [&] { presenter_->Dismiss(); });
   ASSERT_TRUE(RunLoopUntil([&] { return returned; }));
-  if (firedInAlert) g_source_remove(guard);
+  cv::MainLoop().Remove(guard);
   EXPECT_TRUE(firedInAlert);
 }
 
 // The tick timer raises an alert from its own callback, as the controller's
 // tick does; the same timer and an exit watch must keep firing inside it.
-TEST_F(GlibPlatformTest, TimerAndExitWatchFireInsideAnAlert) {
+TEST_F(LinuxPlatformTest, TimerAndExitWatchFireInsideAnAlert) {
   Child child = Child::Start(0);
   ASSERT_GT(child.pid, 0);
   bool inAlert = false;
@@ -420,14 +421,12 @@ TEST_F(GlibPlatformTest, TimerAndExitWatchFireInsideAnAlert) {
   // Safety net: should nothing fire inside the alert, dismiss it anyway so
   // that the test fails instead of hanging.
   bool guardFired = false;
-  std::function<void()> rescue = [&] {
+  cv::EventLoop::SourceId guard = cv::MainLoop().AddTimer(30, [&] {
     guardFired = true;
     presenter_->Dismiss();
-  };
-  guint guard = g_timeout_add_seconds(
-      30, [](gpointer f) { (*static_cast<std::function<void()>*>(f))(); return G_SOURCE_REMOVE; }, &rescue);
+  });
   ASSERT_TRUE(RunLoopUntil([&] { return alertReturned; }));
-  if (!guardFired) g_source_remove(guard);
+  cv::MainLoop().Remove(guard);
   EXPECT_FALSE(guardFired);
   EXPECT_GE(ticksInAlert, 2);
   EXPECT_EQ(exitsInAlert, 1);
@@ -437,7 +436,7 @@ TEST_F(GlibPlatformTest, TimerAndExitWatchFireInsideAnAlert) {
   EXPECT_EQ(platform_.WaitPid(child.pid, &status), child.pid);
 }
 
-TEST(GlibPlatformTerminate, FlushesStdioAndExitsWithZero) {
+TEST(LinuxPlatformTerminate, FlushesStdioAndExitsWithZero) {
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   pid_t pid = fork();
@@ -445,7 +444,7 @@ TEST(GlibPlatformTerminate, FlushesStdioAndExitsWithZero) {
   if (pid == 0) {
     dup2(fds[1], STDOUT_FILENO);
     std::fputs("unflushed", stdout);
-    cv::GlibPlatform(std::make_unique<cv::StderrAlertPresenter>()).Terminate();
+    cv::LinuxPlatform(std::make_unique<cv::StderrAlertPresenter>()).Terminate();
   }
   close(fds[1]);
   std::string out;
@@ -463,7 +462,7 @@ TEST(GlibPlatformTerminate, FlushesStdioAndExitsWithZero) {
 }
 
 TEST(StderrAlert, WritesOneLineAndReturnsAtOnce) {
-  cv::GlibPlatform platform(std::make_unique<cv::StderrAlertPresenter>());
+  cv::LinuxPlatform platform(std::make_unique<cv::StderrAlertPresenter>());
   struct Case {
     const char* informative;
     const char* expected;
