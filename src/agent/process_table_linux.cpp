@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <new>
 
 #include "agent/process_table.h"
 #include "agent/procargs.h"
 #include "util/eintr.h"
+#include "util/rounding.h"
 
 namespace cv {
 namespace {
@@ -170,7 +170,7 @@ bool ProcfsTable::ReadRecord(pid_t pid, ProcessRecord* out) try {
   double boot;
   long hz = sysconf(_SC_CLK_TCK);
   if (!BootInstant(&boot) || hz < 1) return false;
-  double start = std::floor(boot + static_cast<double>(stat.startTicks) / static_cast<double>(hz));
+  double start = CVFloor(boot + static_cast<double>(stat.startTicks) / static_cast<double>(hz));
   // 2^63 is exact as a double; a start at or past it does not fit.
   if (!(start < 9223372036854775808.0)) return false;
   out->startSec = static_cast<int64_t>(start);
@@ -215,7 +215,7 @@ bool ProcfsTable::ReadEnviron(pid_t pid, std::string* out) try {
   return false;
 }
 
-time_t ProcfsTable::Now() { return static_cast<time_t>(std::floor(env_->WallClock())); }
+time_t ProcfsTable::Now() { return static_cast<time_t>(CVFloor(env_->WallClock())); }
 
 pid_t ProcfsTable::Self() { return env_->GetPid(); }
 

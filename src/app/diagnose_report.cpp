@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +8,7 @@
 #include "opener/conf_error_text.h"
 #include "queue/limits.h"
 #include "queue/protocol.h"
+#include "util/rounding.h"
 
 namespace cv {
 
@@ -54,7 +54,7 @@ std::string Age(double seconds) {
   if (seconds <= -1) return "in the future (was the clock set back?)";
   seconds = std::max(seconds, 0.0);
   char buf[64];
-  long long s = std::llround(seconds);
+  long long s = static_cast<long long>(CVRound(seconds));
   if (seconds < 60)
     snprintf(buf, sizeof buf, "%.1f s", seconds);
   else if (s < 3600)

@@ -7,12 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "util/eintr.h"
+#include "util/rounding.h"
 
 namespace cv {
 
@@ -83,7 +83,7 @@ EventLoop::SourceId EventLoop::AddTimer(double seconds, std::function<void()> fi
   auto source = std::make_shared<Source>();
   source->kind = Source::kTimer;
   source->callback = std::move(fire);
-  double ns = std::round(seconds * 1e9);
+  double ns = CVRound(seconds * 1e9);
   source->intervalNs = ns < 1.0 ? 1 : static_cast<int64_t>(ns);
   source->deadlineNs = MonotonicNs() + source->intervalNs;
   return Insert(std::move(source));

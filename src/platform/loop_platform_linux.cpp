@@ -4,13 +4,13 @@
 #include <sys/signalfd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
 #include "util/eintr.h"
+#include "util/rounding.h"
 
 namespace cv {
 
@@ -182,7 +182,7 @@ LinuxPlatform::~LinuxPlatform() {
 double LinuxPlatform::Now() { return env_->MonotonicClock(); }
 
 std::unique_ptr<Timer> LinuxPlatform::ScheduleRepeating(double seconds, std::function<void()> fire) {
-  double ms = std::round(seconds * 1000.0);
+  double ms = CVRound(seconds * 1000.0);
   double interval = ms < 1.0 ? 0.001 : ms / 1000.0;
   EventLoop::SourceId id = loop_.AddTimer(interval, std::move(fire));
   return std::make_unique<LoopTimer>(loop_, id);
