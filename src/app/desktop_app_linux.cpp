@@ -1,17 +1,15 @@
 #include "app/desktop_app.h"
 
-#include <limits.h>
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/document_args.h"
 #include "platform/event_loop_linux.h"
+#include "util/env.h"
 
 namespace cv {
 
@@ -24,18 +22,17 @@ bool* gQuit = nullptr;
 // this very folder) or else as getcwd spells it; nullopt when getcwd
 // fails: the folder was removed, or a folder above it may not be read.
 std::optional<std::string> CurrentFolder() {
-  std::vector<char> buf(PATH_MAX);
-  while (getcwd(buf.data(), buf.size()) == nullptr) {
-    if (errno != ERANGE) return std::nullopt;
-    buf.resize(buf.size() * 2);
-  }
-  const char* pwd = getenv("PWD");
+  Env* env = CurrentEnv();
+  std::string cwd;
+  if (env->GetCwd(&cwd) != 0) return std::nullopt;
+  std::optional<std::string> pwd = env->GetEnv("PWD");
   struct stat here, there;
-  if (pwd != nullptr && pwd[0] == '/' && stat(".", &here) == 0 && stat(pwd, &there) == 0 &&
-      here.st_dev == there.st_dev && here.st_ino == there.st_ino) {
-    return std::string(pwd);
+  if (pwd && !pwd->empty() && (*pwd)[0] == '/' && env->FstatAt(AT_FDCWD, ".", &here, 0) == 0 &&
+      env->FstatAt(AT_FDCWD, pwd->c_str(), &there, 0) == 0 && here.st_dev == there.st_dev &&
+      here.st_ino == there.st_ino) {
+    return pwd;
   }
-  return std::string(buf.data());
+  return cwd;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "queue/conf_dir.h"
+#include "util/env.h"
 
 namespace {
 
@@ -19,18 +20,19 @@ constexpr int kSpareDescriptors = 8;
 // Whether kSpareDescriptors more descriptors can be had (made as copies of
 // `fd` and closed again); false with errno set (EMFILE) when not.
 bool HaveSpareDescriptors(int fd) {
+  cv::Env* env = cv::CurrentEnv();
   int spare[kSpareDescriptors];
   int made = 0;
   int err = 0;
   while (made < kSpareDescriptors) {
-    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    int copy = env->Fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
       err = errno;
       break;
     }
     spare[made++] = copy;
   }
-  for (int i = 0; i < made; ++i) ::close(spare[i]);
+  for (int i = 0; i < made; ++i) env->Close(spare[i]);
   if (made == kSpareDescriptors) return true;
   errno = err;
   return false;
@@ -56,7 +58,7 @@ CVOpener::CVOpener(cv::Platform& platform, cv::AgentControl& agents)
     _cfdErr = err != 0 ? err : EIO;
   } else if (!HaveSpareDescriptors(_cfd)) {
     int err = errno;
-    ::close(_cfd);
+    cv::CurrentEnv()->Close(_cfd);
     _cfd = -1;
     _cfdErr = err != 0 ? err : EMFILE;
   }

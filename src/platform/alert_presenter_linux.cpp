@@ -53,10 +53,9 @@ class FirstAlertPresenter : public AlertPresenter {
 }  // namespace
 
 std::string AlertProgramPath() {
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return "";
-  std::string self(buf, static_cast<size_t>(n));
+  std::optional<std::string> exe = CurrentEnv()->ExePath();
+  if (!exe) return "";
+  const std::string& self = *exe;
   size_t slash = self.rfind('/');
   if (slash == std::string::npos) return "";
   return self.substr(0, slash + 1) + "corvantis-alert";

@@ -1,5 +1,6 @@
 // The desktop services the controller calls, all on the main thread. The
-// Linux implementation runs on the GLib main loop; tests use FakePlatform.
+// Linux implementation (LinuxPlatform) runs on the opener's own main loop
+// (event_loop_linux.h); tests use FakePlatform.
 #pragma once
 
 #include <sys/types.h>

@@ -101,6 +101,10 @@ class Env {
   virtual std::optional<std::string> RealUserHome() = 0;
   // The path of the running program (/proc/self/exe); nullopt when unknown.
   virtual std::optional<std::string> ExePath() = 0;
+  // getcwd: the current folder's path, however long; 0, or -1 with errno
+  // set (ENOENT: the folder was removed; EACCES: a folder above it may not
+  // be read).
+  virtual int GetCwd(std::string* out) = 0;
   // Whether `path` is a regular file that the real user may execute.
   virtual bool IsExecutableFile(const char* path) = 0;
 
@@ -182,6 +186,7 @@ class EnvWrapper : public Env {
   std::optional<std::string> GetEnv(const char* name) override { return target_->GetEnv(name); }
   std::optional<std::string> RealUserHome() override { return target_->RealUserHome(); }
   std::optional<std::string> ExePath() override { return target_->ExePath(); }
+  int GetCwd(std::string* out) override { return target_->GetCwd(out); }
   bool IsExecutableFile(const char* path) override { return target_->IsExecutableFile(path); }
 
   double WallClock() override { return target_->WallClock(); }

@@ -91,6 +91,16 @@ class PosixEnv : public Env {
     if (ReadLinkAt(AT_FDCWD, "/proc/self/exe", &path) != 0) return std::nullopt;
     return path;
   }
+  int GetCwd(std::string* out) override {
+    std::string buf(4096, '\0');
+    while (::getcwd(buf.data(), buf.size()) == nullptr) {
+      if (errno != ERANGE) return -1;
+      buf.resize(buf.size() * 2);
+    }
+    buf.resize(std::strlen(buf.c_str()));
+    *out = std::move(buf);
+    return 0;
+  }
   bool IsExecutableFile(const char* path) override {
     struct stat st;
     if (::stat(path, &st) != 0) return false;

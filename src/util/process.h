@@ -14,12 +14,6 @@
 
 #include "util/env.h"
 
-// The posix_spawn and waitpid calls, for callers whose tests substitute
-// them. Each behaves as the call it is named after.
-using CVSpawnCall = int (*)(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                            const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
-using CVWaitCall = pid_t (*)(pid_t pid, int* status, int options);
-
 // What a child's descriptor 0, 1 or 2 is: kCVStdioNull, kCVStdioInherit, or
 // a descriptor of this process (O_CLOEXEC is fine) that is duplicated onto
 // it. The three are set in the order 0, 1, 2, so {kCVStdioNull, fd, 1}
@@ -35,8 +29,6 @@ struct CVSpawnOptions {
   char* const* envp = nullptr;
   // The system the child is started through; null: cv::CurrentEnv().
   cv::Env* env = nullptr;
-  // Transitional: when set, starts the child instead of env->Spawn.
-  CVSpawnCall spawn = nullptr;
 };
 
 // Starts `path` (not searched in PATH) with `argv` (argv[0] included,
@@ -50,8 +42,6 @@ int CVSpawnProcess(const char* path, char* const argv[], const CVSpawnOptions& o
 // returned (the pid, 0 under WNOHANG while the child runs, or -1 with errno
 // set).
 pid_t CVWaitProcess(pid_t pid, int* status, int options, cv::Env* env = nullptr);
-// Transitional: the same with a waitpid of the caller's.
-pid_t CVWaitProcess(pid_t pid, int* status, int options, CVWaitCall wait);
 
 // The real runner behind cv::Env::RunCommand (see there): pipes for stdout
 // and stderr read until both end, then the exit waited for, never past

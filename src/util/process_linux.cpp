@@ -118,8 +118,7 @@ int CVSpawnProcess(const char* path, char* const argv[], const CVSpawnOptions& o
   rc = SetAttributes(&attr, options.newSession);
   if (rc == 0) rc = SetFileActions(&actions, options.stdio);
   char* const* envp = options.envp ? options.envp : environ;
-  if (rc == 0 && options.spawn) rc = options.spawn(&pid, path, &actions, &attr, argv, envp);
-  else if (rc == 0) rc = (options.env ? options.env : cv::CurrentEnv())->Spawn(&pid, path, &actions, &attr, argv, envp);
+  if (rc == 0) rc = (options.env ? options.env : cv::CurrentEnv())->Spawn(&pid, path, &actions, &attr, argv, envp);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc == 0 && pidOut) *pidOut = pid;
@@ -131,9 +130,7 @@ pid_t CVWaitProcess(pid_t pid, int* status, int options, cv::Env* env) {
   return CVRetryEintr([&] { return e->WaitPid(pid, status, options); });
 }
 
-pid_t CVWaitProcess(pid_t pid, int* status, int options, CVWaitCall wait) {
-  return CVRetryEintr([&] { return wait(pid, status, options); });
-}
+
 
 CVProcessExit CVDecodeWaitStatus(int status) {
   CVProcessExit exit;

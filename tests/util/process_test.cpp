@@ -178,17 +178,27 @@ TEST(SpawnProcessTest, FailureLeavesNoChildAndReportsTheError) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
 
-  // An injected spawn call is the one used, and its error is passed on.
-  static int calls = 0;
-  CVSpawnOptions options;
-  options.spawn = [](pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*,
-                     char* const[], char* const[]) {
-    ++calls;
-    return EAGAIN;
+  // The spawn goes through the Env given (else the current one), and its
+  // error is passed on.
+  struct RefusingEnv : cv::EnvWrapper {
+    RefusingEnv() : EnvWrapper(cv::Env::Default()) {}
+    int Spawn(pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const[],
+              char* const[]) override {
+      ++calls;
+      return EAGAIN;
+    }
+    int calls = 0;
   };
+  RefusingEnv given;
+  CVSpawnOptions options;
+  options.env = &given;
   char* witness[] = {const_cast<char*>(CV_AGENT_WITNESS), nullptr};
   EXPECT_EQ(CVSpawnProcess(CV_AGENT_WITNESS, witness, options, nullptr), EAGAIN);
-  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(given.calls, 1);
+  RefusingEnv current;
+  cv::ScopedEnv guard(&current);
+  EXPECT_EQ(CVSpawnProcess(CV_AGENT_WITNESS, witness, CVSpawnOptions{}, nullptr), EAGAIN);
+  EXPECT_EQ(current.calls, 1);
 }
 
 TEST(WaitProcessTest, ExitStatusAndSignalAreDecoded) {
@@ -225,12 +235,15 @@ TEST(WaitProcessTest, WaitInterruptedBySignalsIsRepeated) {
   sa.sa_handler = OnAlarm;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGALRM, &sa, &old);
-  static int interrupted = 0;
-  CVWaitCall countingWait = [](pid_t pid, int* status, int options) {
-    pid_t r = waitpid(pid, status, options);
-    if (r < 0 && errno == EINTR) ++interrupted;
-    return r;
-  };
+  struct CountingEnv : cv::EnvWrapper {
+    CountingEnv() : EnvWrapper(cv::Env::Default()) {}
+    pid_t WaitPid(pid_t pid, int* status, int options) override {
+      pid_t r = target()->WaitPid(pid, status, options);
+      if (r < 0 && errno == EINTR) ++interrupted;
+      return r;
+    }
+    int interrupted = 0;
+  } counting;
   struct itimerval every{{0, 20000}, {0, 20000}};
   struct itimerval off{};
 
@@ -240,11 +253,11 @@ TEST(WaitProcessTest, WaitInterruptedBySignalsIsRepeated) {
   ASSERT_EQ(CVSpawnProcess("/bin/sh", argv, CVSpawnOptions{}, &pid), 0);
   setitimer(ITIMER_REAL, &every, nullptr);
   int status = 0;
-  pid_t r = CVWaitProcess(pid, &status, 0, countingWait);
+  pid_t r = CVWaitProcess(pid, &status, 0, &counting);
   setitimer(ITIMER_REAL, &off, nullptr);
   sigaction(SIGALRM, &old, nullptr);
   ASSERT_EQ(r, pid);
-  EXPECT_GT(interrupted, 0) << "the wait was never interrupted: the case proves nothing";
+  EXPECT_GT(counting.interrupted, 0) << "the wait was never interrupted: the case proves nothing";
   EXPECT_EQ(CVDecodeWaitStatus(status).code, 7);
 
   // Under WNOHANG a running child gives 0, and a failure stays a failure.
