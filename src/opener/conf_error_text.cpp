@@ -1,12 +1,12 @@
 #include "opener/conf_error_text.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "opener/display_text.h"
 #include "queue/conf_dir.h"
+#include "util/env.h"
 
 namespace {
 
@@ -14,9 +14,9 @@ namespace {
 // component matches: with HOME=/home/u, "/home/u/x" is "~/x" and "/home/u2"
 // stays as it is.
 std::string AbbreviateHome(const std::string& path) {
-  const char* env = getenv("HOME");
-  if (env == nullptr || env[0] != '/') return path;
-  std::string home = env;
+  std::optional<std::string> value = cv::CurrentEnv()->GetEnv("HOME");
+  if (!value || value->empty() || (*value)[0] != '/') return path;
+  std::string home = *value;
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   if (home == "/") return path;
   if (path.compare(0, home.size(), home) != 0) return path;
