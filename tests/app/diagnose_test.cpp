@@ -15,7 +15,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -72,7 +71,9 @@ class FakeEnv : public cv::EnvWrapper {
   // Variables with a value of the test's (nullopt: unset); the others as
   // the process has them.
   std::map<std::string, std::optional<std::string>> vars = {{"DISPLAY", std::nullopt},
-                                                            {"WAYLAND_DISPLAY", std::nullopt}};
+                                                            {"WAYLAND_DISPLAY", std::nullopt},
+                                                            {"APPDATA", std::nullopt},
+                                                            {"HOME", "/nonexistent-home"}};
   std::optional<std::string> exe = "/opt/c/Corvantis.app/Contents/MacOS/corvantis-opener";
   std::set<std::string> executables;
   cv::CommandResult service = NoManager();
@@ -120,17 +121,29 @@ class DiagnoseAgents : public cvtest::FakeAgents {
 
 // A settings folder under a temporary directory, named by
 // CORVANTIS_AGENT_DIR, and an Env and agents whose outside facts the test
-// sets. The variables that decide the settings folder are set in the
-// process environment, which the Env passes on: Diagnose and CVConfDir
-// read them alike.
+// sets. The variables are the Env's alone: Diagnose, CVConfDir and
+// CVConfErrorText read them from it.
 class Diagnose : public ::testing::Test {
  protected:
   Diagnose() { UseFolder(root_.Join("Corvantis")); }
 
   void UseFolder(std::optional<std::string> value) {
-    folderEnv_.reset();
-    folderEnv_ = std::make_unique<cvtest::ScopedEnv>("CORVANTIS_AGENT_DIR", value);
+    env_.vars["CORVANTIS_AGENT_DIR"] = value;
     if (value) folder_ = *value;
+  }
+
+  // What the opener, run now as the same user under the same Env, meets
+  // when it opens the settings folder and writes its first request: 0, or
+  // the error.
+  int OpenerMeets() {
+    cv::ScopedEnv guard(&env_);
+    errno = 0;
+    int fd = CVOpenConfDir();
+    if (fd < 0) return errno;
+    auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
+    int err = stem ? 0 : errno;
+    close(fd);
+    return err;
   }
 
   cv::Diagnosis Run() { return cv::Diagnose(&env_, agents_); }
@@ -157,8 +170,6 @@ class Diagnose : public ::testing::Test {
 
   TempDir root_;
   std::string folder_;
-  std::unique_ptr<cvtest::ScopedEnv> folderEnv_;
-  cvtest::ScopedEnv home_{"HOME", "/nonexistent-home"};
   FakeEnv env_;
   DiagnoseAgents agents_;
 };
@@ -297,8 +308,8 @@ TEST_F(Diagnose, SourceOfThePathIsNamed) {
   };
   for (const Case& c : cases) {
     UseFolder(c.agentDir);
-    cvtest::ScopedEnv a("APPDATA", c.appData);
-    cvtest::ScopedEnv h("HOME", c.home);
+    env_.vars["APPDATA"] = c.appData;
+    env_.vars["HOME"] = c.home;
     EXPECT_EQ(Value(Report(Run()), "settings folder"), c.line);
   }
 }
@@ -459,15 +470,7 @@ TEST_F(Diagnose, FoldersTheOpenerTightensAsTheUnprivilegedUser) {
     EXPECT_EQ(cvtest::SnapshotTree(root.path()), before) << "--diagnose changed the folder";
 
     // The opener, as the same user, meets what the diagnosis said.
-    int opener = cvtest::RunAsUser(cvtest::kNobody, [] {
-      errno = 0;
-      int fd = CVOpenConfDir();
-      if (fd < 0) return errno;
-      auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
-      int err = stem ? 0 : errno;
-      close(fd);
-      return err;
-    });
+    int opener = cvtest::RunAsUser(cvtest::kNobody, [&] { return OpenerMeets(); });
     EXPECT_EQ(opener, c.err) << "the opener met " << strerror(opener > 0 ? opener : 0);
   }
 }
@@ -506,14 +509,7 @@ TEST_F(Diagnose, ImmutableFolderStaysUnusableAsTheUnprivilegedUser) {
       cv::Diagnosis d = Run();
       return d.folder.errWhere == (queue ? "open-requests" : "") ? d.folder.err : 200;
     });
-    int opener = cvtest::RunAsUser(cvtest::kNobody, [] {
-      int fd = CVOpenConfDir();
-      if (fd < 0) return errno;
-      auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
-      int err = stem ? 0 : errno;
-      close(fd);
-      return err;
-    });
+    int opener = cvtest::RunAsUser(cvtest::kNobody, [&] { return OpenerMeets(); });
     auto after = cvtest::SnapshotTree(root.path());
     ASSERT_TRUE(SetImmutable(target, false));
     EXPECT_EQ(rc, EPERM) << strerror(rc < 200 && rc > 0 ? rc : 0);

@@ -97,10 +97,15 @@ TEST(RunAppOption, HelpLinesFitATerminal) {
   }
 }
 
-// The service query answers that there is no user service manager.
-class NoServiceManager : public cv::EnvWrapper {
+// The settings folder's path is no absolute path, and the service query
+// answers that there is no user service manager.
+class NothingUsable : public cv::EnvWrapper {
  public:
-  NoServiceManager() : EnvWrapper(cv::Env::Default()) {}
+  NothingUsable() : EnvWrapper(cv::Env::Default()) {}
+  std::optional<std::string> GetEnv(const char* name) override {
+    if (std::string(name) == "CORVANTIS_AGENT_DIR") return "relative";
+    return target()->GetEnv(name);
+  }
   cv::CommandResult RunCommand(const std::vector<std::string>&, double) override {
     cv::CommandResult r;
     r.status = 1;
@@ -110,10 +115,9 @@ class NoServiceManager : public cv::EnvWrapper {
 
 TEST(RunAppOption, DiagnoseReportsAndReturnsTheVerdict) {
   // Nothing usable: no settings folder path, no agent to start.
-  NoServiceManager env;
+  NothingUsable env;
   cvtest::FakeAgents agents;
   agents.bundled = std::nullopt;
-  cvtest::ScopedEnv dir("CORVANTIS_AGENT_DIR", "relative");
   Ran r = RunToPipe(AppOption::kDiagnose, &env, agents);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("its location isn't an absolute path."), std::string::npos) << r.out;
