@@ -11,12 +11,18 @@
 #include "agent/probe.h"
 #include "queue/conf_dir.h"
 #include "queue/protocol.h"
+#include "util/eintr.h"
 
 namespace cv {
 
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+int OpenDir(Env* env, int dirFd, const char* path, int flags) {
+  return CVRetryEintr([&] { return env->OpenAt(dirFd, path, flags, 0); });
+}
+
 // A name of the queue folder taken apart: a request, a temporary file, or
 // something else.
 void Classify(const std::string& name, double now, QueueFacts* q) {
@@ -45,9 +51,12 @@ std::string Parent(const std::string& path) {
   return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
 }
 
-// The setting that decides, by the rule of CVConfDir.
-void ResolveSource(const DiagnoseSys& sys, FolderFacts* f) {
-  CVConfDirSetting setting = CVConfDirSettingFrom(CVConfDirSources{sys.getenv, nullptr});
+// The setting that decides, by the rule of CVConfDir, asked of the Env
+// that CVConfDir asks.
+void ResolveSource(Env* env, FolderFacts* f) {
+  CVConfDirSources sources;
+  sources.getenv = [env](const char* name) { return env->GetEnv(name); };
+  CVConfDirSetting setting = CVConfDirSettingFrom(sources);
   f->source = setting.name ? setting.name : "the password database";
   f->value = setting.value;
 }
@@ -56,14 +65,14 @@ void ResolveSource(const DiagnoseSys& sys, FolderFacts* f) {
 // a dangling link is in its place (EEXIST, then the second open ENOENT),
 // when the parent is missing or no directory, or when the parent may not be
 // written.
-void PredictCreation(const DiagnoseSys& sys, const std::string& path, FolderFacts* f) {
+void PredictCreation(Env* env, const std::string& path, FolderFacts* f) {
   struct stat st;
-  if (sys.fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (env->FstatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     f->err = ENOENT;
     return;
   }
   std::string parent = Parent(path);
-  if (sys.fstatat(AT_FDCWD, parent.c_str(), &st, 0) != 0) {
+  if (env->FstatAt(AT_FDCWD, parent.c_str(), &st, 0) != 0) {
     f->err = errno;
     return;
   }
@@ -71,7 +80,7 @@ void PredictCreation(const DiagnoseSys& sys, const std::string& path, FolderFact
     f->err = ENOTDIR;
     return;
   }
-  if (sys.faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK) != 0) {
+  if (env->AccessAt(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     f->err = errno;
     return;
   }
@@ -79,10 +88,10 @@ void PredictCreation(const DiagnoseSys& sys, const std::string& path, FolderFact
 }
 
 // A directory of this user, as CVOpenOwnedDir demands; else EPERM.
-int OwnerError(const DiagnoseSys& sys, int fd, mode_t* modeOut) {
+int OwnerError(Env* env, int fd, mode_t* modeOut) {
   struct stat st;
-  if (sys.fstat(fd, &st) != 0) return EPERM;
-  if (!CVIsOwnedDir(st, sys.geteuid())) return EPERM;
+  if (env->Fstat(fd, &st) != 0) return EPERM;
+  if (!CVIsOwnedDir(st, env->GetEuid())) return EPERM;
   if (modeOut) *modeOut = st.st_mode & 07777;
   return 0;
 }
@@ -91,10 +100,10 @@ int OwnerError(const DiagnoseSys& sys, int fd, mode_t* modeOut) {
 // (this user's), judged without changing anything: EROFS on a read-only
 // file system, EPERM (as access(2) reports it) for an immutable folder;
 // else 0.
-int TightenError(const DiagnoseSys& sys, int fd) {
+int TightenError(Env* env, int fd) {
   struct statvfs vfs;
-  if (sys.fstatvfs(fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0) return EROFS;
-  if (sys.faccessat(fd, ".", W_OK) == 0) return 0;
+  if (env->Fstatvfs(fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0) return EROFS;
+  if (env->AccessAt(fd, ".", W_OK, AT_EACCESS) == 0) return 0;
   int err = errno;
   return err == EROFS || err == EPERM ? err : 0;
 }
@@ -102,22 +111,22 @@ int TightenError(const DiagnoseSys& sys, int fd) {
 // Whether entries can be made in the folder open as `fd`: 0, or the error.
 // With `tightens`, as the folder will be at mode 0700: its owner may then
 // write and search it, whatever the bits say now.
-int EntryError(const DiagnoseSys& sys, int fd, bool tightens) {
-  if (sys.faccessat(fd, ".", W_OK | X_OK) == 0) return 0;
+int EntryError(Env* env, int fd, bool tightens) {
+  if (env->AccessAt(fd, ".", W_OK | X_OK, AT_EACCESS) == 0) return 0;
   int err = errno;
   return err == EACCES && tightens ? 0 : err;
 }
 
 // Lists the open queue folder into `q`, in stem order.
-void ListQueue(const DiagnoseSys& sys, int queueFd, QueueFacts* q) {
+void ListQueue(Env* env, int queueFd, QueueFacts* q) {
   std::vector<std::string> names;
-  int rc = sys.listDir(queueFd, &names);
+  int rc = env->ListDir(queueFd, &names);
   if (rc != 0) {
     q->err = rc;
     return;
   }
   q->present = true;
-  double now = sys.clock();
+  double now = env->WallClock();
   for (const std::string& name : names) Classify(name, now, q);
   std::sort(q->requests.begin(), q->requests.end(),
             [](const QueuedRequest& a, const QueuedRequest& b) { return a.stem < b.stem; });
@@ -127,9 +136,9 @@ void ListQueue(const DiagnoseSys& sys, int queueFd, QueueFacts* q) {
 // folder already tightened: created when missing (the folder must then be
 // writable), else a directory of this user, tightened in turn, in which
 // files can be made. Lists it when it opens.
-void CheckQueue(const DiagnoseSys& sys, int confFd, FolderFacts* f, QueueFacts* q) {
+void CheckQueue(Env* env, int confFd, FolderFacts* f, QueueFacts* q) {
   q->looked = true;
-  int fd = sys.openat(confFd, kCVQueueDir, kDirFlags | O_NOFOLLOW);
+  int fd = OpenDir(env, confFd, kCVQueueDir, kDirFlags | O_NOFOLLOW);
   if (fd < 0) {
     int err = errno;
     if (err != ENOENT) {
@@ -138,40 +147,40 @@ void CheckQueue(const DiagnoseSys& sys, int confFd, FolderFacts* f, QueueFacts* 
       f->errWhere = kCVQueueDir;
       return;
     }
-    if (int entryErr = EntryError(sys, confFd, f->tightens); entryErr != 0) {
+    if (int entryErr = EntryError(env, confFd, f->tightens); entryErr != 0) {
       f->err = entryErr;
       f->errWhere = std::string("creating ") + kCVQueueDir;
     }
     return;
   }
-  ListQueue(sys, fd, q);
-  int err = OwnerError(sys, fd, &q->mode);
+  ListQueue(env, fd, q);
+  int err = OwnerError(env, fd, &q->mode);
   if (err == 0) {
     q->tightens = CVNeedsTightening(q->mode);
-    if (q->tightens) err = TightenError(sys, fd);
+    if (q->tightens) err = TightenError(env, fd);
   }
-  if (err == 0) err = EntryError(sys, fd, q->tightens);
-  sys.close(fd);
+  if (err == 0) err = EntryError(env, fd, q->tightens);
+  env->Close(fd);
   if (err != 0) {
     f->err = err;
     f->errWhere = kCVQueueDir;
   }
 }
 
-void CheckAgent(const DiagnoseSys& sys, int confFd, AgentFacts* a) {
+void CheckAgent(AgentControl& agents, int confFd, AgentFacts* a) {
   if (confFd >= 0) {
     a->probed = true;
-    a->probe = sys.probeAgent(confFd, &a->pid, &a->err);
+    a->probe = agents.ProbeAgent(confFd, &a->pid, &a->err);
   }
   // Only with the lock free does the opener look for agents without it;
   // with it held, the holder itself would be found.
   if (confFd >= 0 && a->probe != CVAgentAbsent) return;
   a->scanned = true;
-  a->old = sys.findOldAgent(&a->young);
+  a->old = agents.FindOldFrozenAgent(0, &a->young);
 }
 
-void CheckService(const DiagnoseSys& sys, ServiceFacts* s) {
-  CommandResult r = sys.runCommand(
+void CheckService(Env* env, ServiceFacts* s) {
+  CommandResult r = env->RunCommand(
       {kSystemctl, "--user", "show", "-p", "LoadState", "-p", "ActiveState", kAgentServiceUnit}, kServiceQuerySeconds);
   if (r.spawnErr != 0) {
     s->detail = std::string(kSystemctl) + " could not be run (" + strerror(r.spawnErr) + ")";
@@ -203,9 +212,9 @@ void CheckService(const DiagnoseSys& sys, ServiceFacts* s) {
   }
 }
 
-void CheckAlerts(const DiagnoseSys& sys, const std::optional<std::string>& exe, AlertFacts* al) {
+void CheckAlerts(Env* env, const std::optional<std::string>& exe, AlertFacts* al) {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    auto v = sys.getenv(name);
+    auto v = env->GetEnv(name);
     if (v && !v->empty()) {
       al->display = std::string(name) + "=" + *v;
       break;
@@ -215,16 +224,17 @@ void CheckAlerts(const DiagnoseSys& sys, const std::optional<std::string>& exe, 
     size_t slash = exe->rfind('/');
     if (slash != std::string::npos) al->program = exe->substr(0, slash) + "/corvantis-alert";
   }
-  al->programFound = !al->program.empty() && sys.isExecutableFile(al->program.c_str());
+  al->programFound = !al->program.empty() && env->IsExecutableFile(al->program.c_str());
   al->windows = !al->display.empty() && al->programFound;
 }
 
 }  // namespace
 
-Diagnosis Diagnose(const DiagnoseSys& sys) {
+Diagnosis Diagnose(Env* env, AgentControl& agents) {
+  ScopedEnv guard(env);
   Diagnosis d;
   FolderFacts& f = d.folder;
-  ResolveSource(sys, &f);
+  ResolveSource(env, &f);
   f.path = CVConfDir();
 
   // The settings folder, opened as CVOpenConfDir opens it (links followed),
@@ -233,47 +243,49 @@ Diagnosis Diagnose(const DiagnoseSys& sys) {
   if (!f.path) {
     f.err = EINVAL;
   } else {
-    confFd = sys.openat(AT_FDCWD, f.path->c_str(), kDirFlags);
+    confFd = OpenDir(env, AT_FDCWD, f.path->c_str(), kDirFlags);
     if (confFd < 0) {
       int err = errno;
       if (err == ENOENT)
-        PredictCreation(sys, *f.path, &f);
+        PredictCreation(env, *f.path, &f);
       else
         f.err = err;
-    } else if (int err = OwnerError(sys, confFd, &f.mode); err != 0) {
-      sys.close(confFd);
+    } else if (int err = OwnerError(env, confFd, &f.mode); err != 0) {
+      env->Close(confFd);
       confFd = -1;
       f.err = err;
     } else {
       // The opener tightens the folder before anything else; a folder that
       // cannot be tightened fails its open.
       f.tightens = CVNeedsTightening(f.mode);
-      if (f.tightens) f.err = TightenError(sys, confFd);
+      if (f.tightens) f.err = TightenError(env, confFd);
       // One that its owner may not search as it is hides what is inside
       // until the opener has tightened it.
-      f.hidden = f.err == 0 && f.tightens && sys.faccessat(confFd, ".", X_OK) != 0 && errno == EACCES;
+      f.hidden = f.err == 0 && f.tightens && env->AccessAt(confFd, ".", X_OK, AT_EACCESS) != 0 && errno == EACCES;
       if (f.err != 0 || f.hidden) {
-        sys.close(confFd);
+        env->Close(confFd);
         confFd = -1;
       } else {
-        CheckQueue(sys, confFd, &f, &d.queue);
+        CheckQueue(env, confFd, &f, &d.queue);
       }
     }
   }
 
   // A folder that is missing and creatable holds no lock: the lock is free.
-  if (confFd >= 0 || f.missing) CheckAgent(sys, confFd, &d.agent);
-  if (confFd >= 0) sys.close(confFd);
+  if (confFd >= 0 || f.missing) CheckAgent(agents, confFd, &d.agent);
+  if (confFd >= 0) env->Close(confFd);
 
-  d.exe = sys.exePath();
-  d.bundledAgent = sys.bundledAgent();
-  CheckService(sys, &d.service);
-  CheckAlerts(sys, d.exe, &d.alerts);
+  d.exe = env->ExePath();
+  d.bundledAgent = agents.BundledAgent();
+  CheckService(env, &d.service);
+  CheckAlerts(env, d.exe, &d.alerts);
   return d;
 }
 
-int RunDiagnose(const DiagnoseSys& sys, std::string* report) {
-  Diagnosis d = Diagnose(sys);
+int RunDiagnose(Env* env, AgentControl& agents, std::string* report) {
+  // The report words errors as the opener would, from the same Env.
+  ScopedEnv guard(env);
+  Diagnosis d = Diagnose(env, agents);
   Verdict v = Judge(d);
   *report = FormatDiagnosis(d, v);
   return v.reaches ? 0 : 1;

@@ -6,9 +6,12 @@
 // is only asked (one `systemctl --user show`, with a time-out). No log
 // line is written.
 //
-// Main thread only. The settings folder path and the "A1" wording come from
-// the process environment (CVConfDir, CVConfErrorText); every other fact
-// comes through the DiagnoseSys table given.
+// Main thread only. Every system call goes through the Env given, which is
+// installed as the current Env (ScopedEnv) while the facts are gathered, so
+// that the functions with fixed arguments it calls (CVConfDir, the "A1"
+// wording of CVConfErrorText) see the same system; the questions about the
+// agent (the lock probe, the scan for agents without the lock, the bundled
+// copy) go to the AgentControl given.
 #pragma once
 
 #include <sys/types.h>
@@ -17,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnose_sys.h"
+#include "opener/agent_control.h"
+#include "util/env.h"
 
 namespace cv {
 
@@ -107,14 +111,15 @@ struct Diagnosis {
   AgentFacts agent;
   QueueFacts queue;
   std::optional<std::string> exe;           // this program
-  std::optional<std::string> bundledAgent;  // CVBundledAgent()
+  std::optional<std::string> bundledAgent;  // AgentControl::BundledAgent()
   ServiceFacts service;
   AlertFacts alerts;
 };
 
-// Gathers every fact. Opens nothing for writing; every descriptor it opens
-// is closed before it returns.
-Diagnosis Diagnose(const DiagnoseSys& sys);
+// Gathers every fact, with `env` the current Env for the duration. Opens
+// nothing for writing; every descriptor it opens is closed before it
+// returns. `env` must not be null.
+Diagnosis Diagnose(Env* env, AgentControl& agents);
 
 // Whether a document opened now would reach an agent, and the reason for a
 // person. It would exactly when the settings folder is usable and one of:
@@ -135,11 +140,14 @@ struct Verdict {
 };
 Verdict Judge(const Diagnosis& d);
 
-// The report: aligned "label: value" lines, each ending in "\n".
+// The report: aligned "label: value" lines, each ending in "\n". An
+// unusable folder is worded by CVConfErrorText, from the current Env: call
+// it with the Env of Diagnose current, as RunDiagnose does.
 std::string FormatDiagnosis(const Diagnosis& d, const Verdict& v);
 
-// Diagnose, Judge and FormatDiagnosis: stores the report in `report` and
-// returns the exit status, 0 when a document would reach an agent, else 1.
-int RunDiagnose(const DiagnoseSys& sys, std::string* report);
+// Diagnose, Judge and FormatDiagnosis, all with `env` the current Env:
+// stores the report in `report` and returns the exit status, 0 when a
+// document would reach an agent, else 1.
+int RunDiagnose(Env* env, AgentControl& agents, std::string* report);
 
 }  // namespace cv

@@ -33,7 +33,7 @@ class OpenerDelegate : public cv::DesktopDelegate {
 
 int main(int argc, char** argv) {
   if (auto option = cv::ParseAppOption(argc, argv)) {
-    return cv::RunAppOption(*option, cv::RealDiagnoseSys(), STDOUT_FILENO);
+    return cv::RunAppOption(*option, cv::CurrentEnv(), cv::RealAgentControl(), STDOUT_FILENO);
   }
   // A reader that went away (stderr a pipe closed early) must not end the
   // opener between writing a request and following it: the write fails and

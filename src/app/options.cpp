@@ -66,7 +66,7 @@ const char* HelpText() { return kHelp; }
 
 std::string VersionText() { return std::string("corvantis-opener ") + CV_VERSION + "\n"; }
 
-int RunAppOption(AppOption option, const DiagnoseSys& sys, int outFd) {
+int RunAppOption(AppOption option, Env* env, AgentControl& agents, int outFd) {
   switch (option) {
     case AppOption::kHelp:
       return CVWriteAll(outFd, kHelp, sizeof kHelp - 1) == 0 ? 0 : 1;
@@ -76,7 +76,7 @@ int RunAppOption(AppOption option, const DiagnoseSys& sys, int outFd) {
     }
     case AppOption::kDiagnose: {
       std::string report;
-      int status = RunDiagnose(sys, &report);
+      int status = RunDiagnose(env, agents, &report);
       return CVWriteAll(outFd, report.data(), report.size()) == 0 ? status : 1;
     }
   }

@@ -7,7 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "app/diagnose_sys.h"
+#include "opener/agent_control.h"
+#include "util/env.h"
 
 namespace cv {
 
@@ -24,8 +25,8 @@ std::string VersionText();
 
 // Writes the option's text to `outFd` (EINTR and short writes retried) and
 // returns the exit status: 0 for --help and --version, RunDiagnose's status
-// for --diagnose (which takes its facts from `sys`); 1 when the text could
-// not be written. Creates no log and touches nothing else.
-int RunAppOption(AppOption option, const DiagnoseSys& sys, int outFd);
+// for --diagnose (which takes its facts from `env` and `agents`); 1 when the
+// text could not be written. Creates no log and touches nothing else.
+int RunAppOption(AppOption option, Env* env, AgentControl& agents, int outFd);
 
 }  // namespace cv

@@ -1,7 +1,6 @@
 #include "opener/conf_error_text.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 

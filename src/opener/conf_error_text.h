@@ -8,6 +8,6 @@
 // is CVConfDir() resolved afresh, a leading $HOME written "~" (whole
 // components only) and made displayable (DisplayText, kDisplayPathMax), or "~/Corvantis" when no path resolves. <reason> is
 // "its location isn't an absolute path" for EINVAL while no path resolves,
-// else strerror(err), EIO's text standing in for 0. Reads the environment;
-// changes nothing.
+// else strerror(err), EIO's text standing in for 0. Reads HOME from
+// cv::CurrentEnv() and the settings folder from CVConfDir; changes nothing.
 std::string CVConfErrorText(int err);

@@ -1,4 +1,4 @@
-// --diagnose on a table of its own: real settings folders in temporary
+// --diagnose on an Env of its own: real settings folders in temporary
 // directories (shown unchanged afterwards), with the lock probe, the process
 // scan, the service query, the clock and the program's place scripted.
 #include "app/diagnose.h"
@@ -15,24 +15,24 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "agent/probe.h"
-#include "app/diagnose_sys.h"
 #include "child_process.h"
+#include "fake_agents.h"
 #include "opener/conf_error_text.h"
 #include "queue/conf_dir.h"
 #include "queue/request.h"
 #include "test_support.h"
 #include "tree_snapshot.h"
+#include "util/env.h"
 
 namespace {
 
-using cvtest::ScopedEnv;
 using cvtest::TempDir;
 
 constexpr char kStemA[] = "1796873372279-bf859ee000a246e882f03fea5439a4a5";
@@ -61,50 +61,104 @@ cv::CommandResult Answer(const std::string& out) {
   return r;
 }
 
+// The system as --diagnose meets it: the real one, but for the variables,
+// the clock, the program's place, executable files and the service query,
+// which the test sets, and the file-system answers a test scripts.
+class FakeEnv : public cv::EnvWrapper {
+ public:
+  FakeEnv() : EnvWrapper(cv::Env::Default()) {}
+
+  // Variables with a value of the test's (nullopt: unset); the others as
+  // the process has them.
+  std::map<std::string, std::optional<std::string>> vars = {{"DISPLAY", std::nullopt},
+                                                            {"WAYLAND_DISPLAY", std::nullopt},
+                                                            {"APPDATA", std::nullopt},
+                                                            {"HOME", "/nonexistent-home"}};
+  std::optional<std::string> exe = "/opt/c/Corvantis.app/Contents/MacOS/corvantis-opener";
+  std::set<std::string> executables;
+  cv::CommandResult service = NoManager();
+  std::vector<std::vector<std::string>> commands;
+  double timeout = 0;
+  // When set, answer in place of the real call.
+  std::function<int(int fd, struct statvfs* st)> fstatvfs;
+  std::function<int(int dirFd, const char* path, int mode, int flags)> accessAt;
+
+  std::optional<std::string> GetEnv(const char* name) override {
+    if (auto it = vars.find(name); it != vars.end()) return it->second;
+    return target()->GetEnv(name);
+  }
+  double WallClock() override { return kNow; }
+  std::optional<std::string> ExePath() override { return exe; }
+  bool IsExecutableFile(const char* path) override { return executables.count(path) != 0; }
+  cv::CommandResult RunCommand(const std::vector<std::string>& argv, double timeoutSeconds) override {
+    commands.push_back(argv);
+    timeout = timeoutSeconds;
+    return service;
+  }
+  int Fstatvfs(int fd, struct statvfs* st) override {
+    return fstatvfs ? fstatvfs(fd, st) : target()->Fstatvfs(fd, st);
+  }
+  int AccessAt(int dirFd, const char* path, int mode, int flags) override {
+    return accessAt ? accessAt(dirFd, path, mode, flags) : target()->AccessAt(dirFd, path, mode, flags);
+  }
+};
+
+// The scripted agent answers, but the lock probe is the real one unless
+// `realProbe` is cleared; the folder each probe was given is recorded.
+class DiagnoseAgents : public cvtest::FakeAgents {
+ public:
+  DiagnoseAgents() { bundled = "/opt/c/Corvantis.app/Contents/Resources/agent/CorvantisAgent"; }
+  bool realProbe = true;
+  ino_t probedIno = 0;
+  int ProbeAgent(int confFd, int* pidOut, int* errOut) override {
+    struct stat st;
+    probedIno = fstat(confFd, &st) == 0 ? st.st_ino : 0;
+    if (!realProbe) return FakeAgents::ProbeAgent(confFd, pidOut, errOut);
+    ++probes;
+    return CVProbeAgent(confFd, pidOut, errOut);
+  }
+};
+
 // A settings folder under a temporary directory, named by
-// CORVANTIS_AGENT_DIR, and a system table whose outside facts the test sets.
+// CORVANTIS_AGENT_DIR, and an Env and agents whose outside facts the test
+// sets. The variables are the Env's alone: Diagnose, CVConfDir and
+// CVConfErrorText read them from it.
 class Diagnose : public ::testing::Test {
  protected:
-  Diagnose() : sys_(cv::RealDiagnoseSys()) {
-    UseFolder(root_.Join("Corvantis"));
-    sys_.getenv = [this](const char* name) -> std::optional<std::string> {
-      if (auto it = env_.find(name); it != env_.end()) return it->second;
-      return cv::RealDiagnoseSys().getenv(name);
-    };
-    sys_.clock = [] { return kNow; };
-    sys_.exePath = [this] { return exe_; };
-    sys_.isExecutableFile = [this](const char* path) { return executables_.count(path) != 0; };
-    sys_.bundledAgent = [this] { return bundled_; };
-    sys_.probeAgent = [this](int confFd, int* pid, int* err) {
-      ++probes_;
-      struct stat st;
-      probedIno_ = fstat(confFd, &st) == 0 ? st.st_ino : 0;
-      if (!probe_) return CVProbeAgent(confFd, pid, err);
-      *pid = probePid_;
-      *err = probeErr_;
-      return *probe_;
-    };
-    sys_.findOldAgent = [this](pid_t* young) {
-      ++scans_;
-      *young = young_;
-      return old_;
-    };
-    sys_.runCommand = [this](const std::vector<std::string>& argv, double timeout) {
-      commands_.push_back(argv);
-      timeout_ = timeout;
-      return service_;
-    };
-  }
+  Diagnose() { UseFolder(root_.Join("Corvantis")); }
 
   void UseFolder(std::optional<std::string> value) {
-    folderEnv_.reset();
-    folderEnv_ = std::make_unique<ScopedEnv>("CORVANTIS_AGENT_DIR", value);
+    env_.vars["CORVANTIS_AGENT_DIR"] = value;
     if (value) folder_ = *value;
   }
 
-  cv::Diagnosis Run() { return cv::Diagnose(sys_); }
+  // What the opener, run now as the same user under the same Env, meets
+  // when it opens the settings folder and writes its first request: 0, or
+  // the error.
+  int OpenerMeets() {
+    cv::ScopedEnv guard(&env_);
+    errno = 0;
+    int fd = CVOpenConfDir();
+    if (fd < 0) return errno;
+    auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
+    int err = stem ? 0 : errno;
+    close(fd);
+    return err;
+  }
 
-  std::string Report(const cv::Diagnosis& d) { return cv::FormatDiagnosis(d, cv::Judge(d)); }
+  cv::Diagnosis Run() { return cv::Diagnose(&env_, agents_); }
+
+  // The report as RunDiagnose makes it, with the same Env current.
+  std::string Report(const cv::Diagnosis& d) {
+    cv::ScopedEnv guard(&env_);
+    return cv::FormatDiagnosis(d, cv::Judge(d));
+  }
+
+  // The "A1" text of `err` as the opener words it under the same Env.
+  std::string ConfErrorText(int err) {
+    cv::ScopedEnv guard(&env_);
+    return CVConfErrorText(err);
+  }
 
   // The report line of `label`, without the label.
   static std::string Value(const std::string& report, const std::string& label) {
@@ -116,25 +170,8 @@ class Diagnose : public ::testing::Test {
 
   TempDir root_;
   std::string folder_;
-  std::unique_ptr<ScopedEnv> folderEnv_;
-  ScopedEnv home_{"HOME", "/nonexistent-home"};
-  cv::DiagnoseSys sys_;
-  std::map<std::string, std::optional<std::string>> env_ = {{"DISPLAY", std::nullopt},
-                                                            {"WAYLAND_DISPLAY", std::nullopt}};
-  std::optional<std::string> exe_ = "/opt/c/Corvantis.app/Contents/MacOS/corvantis-opener";
-  std::map<std::string, bool> executables_;
-  std::optional<std::string> bundled_ = "/opt/c/Corvantis.app/Contents/Resources/agent/CorvantisAgent";
-  std::optional<int> probe_;  // none: the real probe
-  int probePid_ = 0;
-  int probeErr_ = 0;
-  int probes_ = 0;
-  ino_t probedIno_ = 0;
-  pid_t old_ = 0;
-  pid_t young_ = 0;
-  int scans_ = 0;
-  cv::CommandResult service_ = NoManager();
-  std::vector<std::vector<std::string>> commands_;
-  double timeout_ = 0;
+  FakeEnv env_;
+  DiagnoseAgents agents_;
 };
 
 // ---- the settings folder as the opener would meet it ----
@@ -231,11 +268,11 @@ TEST_P(DiagnoseFolder, JudgedWithoutChangingAnything) {
   EXPECT_EQ(d.folder.missing, c.missing);
   EXPECT_EQ(d.folder.tightens, c.tightens);
   EXPECT_EQ(d.agent.probed, c.probed);
-  EXPECT_EQ(probes_, c.probed ? 1 : 0);
+  EXPECT_EQ(agents_.probes, c.probed ? 1 : 0);
   std::string report = Report(d);
   if (c.err != 0) {
     EXPECT_EQ(Value(report, "folder state"),
-              "not usable" + (*c.errWhere ? std::string(" (") + c.errWhere + ")" : "") + ": " + CVConfErrorText(c.err));
+              "not usable" + (*c.errWhere ? std::string(" (") + c.errWhere + ")" : "") + ": " + ConfErrorText(c.err));
     EXPECT_NE(Value(report, "verdict").find("no document would reach an agent now"), std::string::npos) << report;
   }
   if (c.tightens) {
@@ -250,8 +287,8 @@ TEST_F(Diagnose, NoAbsolutePathIsWordedAsTheOpenerWordsIt) {
   cv::Diagnosis d = Run();
   EXPECT_FALSE(d.folder.path);
   EXPECT_EQ(d.folder.err, EINVAL);
-  EXPECT_EQ(probes_, 0);
-  EXPECT_EQ(scans_, 0);
+  EXPECT_EQ(agents_.probes, 0);
+  EXPECT_TRUE(agents_.scans.empty());
   std::string report = Report(d);
   EXPECT_EQ(Value(report, "settings folder"), "none (from CORVANTIS_AGENT_DIR=\"relative/settings\")");
   EXPECT_EQ(Value(report, "folder state"),
@@ -271,8 +308,8 @@ TEST_F(Diagnose, SourceOfThePathIsNamed) {
   };
   for (const Case& c : cases) {
     UseFolder(c.agentDir);
-    ScopedEnv a("APPDATA", c.appData);
-    ScopedEnv h("HOME", c.home);
+    env_.vars["APPDATA"] = c.appData;
+    env_.vars["HOME"] = c.home;
     EXPECT_EQ(Value(Report(Run()), "settings folder"), c.line);
   }
 }
@@ -426,22 +463,14 @@ TEST_F(Diagnose, FoldersTheOpenerTightensAsTheUnprivilegedUser) {
       if (d.folder.err == 0 && c.queueTightens && Report(d).find("open-requests has mode 0") == std::string::npos)
         return 205;
       if (d.folder.hidden != c.hidden) return 206;
-      if (c.hidden && (probes_ != 0 || d.agent.probed || cv::Judge(d).why.rfind("can't tell: ", 0) != 0)) return 207;
+      if (c.hidden && (agents_.probes != 0 || d.agent.probed || cv::Judge(d).why.rfind("can't tell: ", 0) != 0)) return 207;
       return d.folder.err;
     });
     EXPECT_EQ(rc, c.err) << strerror(rc > 0 && rc < 200 ? rc : 0);
     EXPECT_EQ(cvtest::SnapshotTree(root.path()), before) << "--diagnose changed the folder";
 
     // The opener, as the same user, meets what the diagnosis said.
-    int opener = cvtest::RunAsUser(cvtest::kNobody, [] {
-      errno = 0;
-      int fd = CVOpenConfDir();
-      if (fd < 0) return errno;
-      auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
-      int err = stem ? 0 : errno;
-      close(fd);
-      return err;
-    });
+    int opener = cvtest::RunAsUser(cvtest::kNobody, [&] { return OpenerMeets(); });
     EXPECT_EQ(opener, c.err) << "the opener met " << strerror(opener > 0 ? opener : 0);
   }
 }
@@ -480,14 +509,7 @@ TEST_F(Diagnose, ImmutableFolderStaysUnusableAsTheUnprivilegedUser) {
       cv::Diagnosis d = Run();
       return d.folder.errWhere == (queue ? "open-requests" : "") ? d.folder.err : 200;
     });
-    int opener = cvtest::RunAsUser(cvtest::kNobody, [] {
-      int fd = CVOpenConfDir();
-      if (fd < 0) return errno;
-      auto stem = CVWriteRequest(fd, "open", std::string("/srv/plan.corva"));
-      int err = stem ? 0 : errno;
-      close(fd);
-      return err;
-    });
+    int opener = cvtest::RunAsUser(cvtest::kNobody, [&] { return OpenerMeets(); });
     auto after = cvtest::SnapshotTree(root.path());
     ASSERT_TRUE(SetImmutable(target, false));
     EXPECT_EQ(rc, EPERM) << strerror(rc < 200 && rc > 0 ? rc : 0);
@@ -530,17 +552,17 @@ TEST_F(Diagnose, FoldersThatCannotBeTightened) {
       struct stat st;
       return fstat(fd, &st) == 0 && st.st_ino == want.st_ino && st.st_dev == want.st_dev;
     };
-    sys_.fstatvfs = [&, isTarget](int fd, struct statvfs* st) {
-      int rc = cv::RealDiagnoseSys().fstatvfs(fd, st);
+    env_.fstatvfs = [&, isTarget](int fd, struct statvfs* st) {
+      int rc = env_.target()->Fstatvfs(fd, st);
       if (rc == 0 && isTarget(fd) && c.readOnly) st->f_flag |= ST_RDONLY;
       return rc;
     };
-    sys_.faccessat = [&, isTarget](int fd, const char* path, int mode) {
+    env_.accessAt = [&, isTarget](int fd, const char* path, int mode, int flags) {
       if ((mode & W_OK) && std::string(path) == "." && isTarget(fd) && c.writeAccess != 0) {
         errno = c.writeAccess;
         return -1;
       }
-      return cv::RealDiagnoseSys().faccessat(fd, path, mode);
+      return env_.target()->AccessAt(fd, path, mode, flags);
     };
     auto before = cvtest::SnapshotTree(root.path());
     cv::Diagnosis d = Run();
@@ -551,7 +573,7 @@ TEST_F(Diagnose, FoldersThatCannotBeTightened) {
       EXPECT_EQ(cv::Judge(d).reaches, false);
       EXPECT_EQ(Value(Report(d), "folder state"),
                 "not usable" + (*c.errWhere ? std::string(" (") + c.errWhere + ")" : "") + ": " +
-                    CVConfErrorText(c.err));
+                    ConfErrorText(c.err));
     }
   }
 }
@@ -674,18 +696,19 @@ TEST_F(Diagnose, LockProbeAndScan) {
   struct stat st;
   ASSERT_EQ(stat(folder_.c_str(), &st), 0);
   for (const Case& c : cases) {
-    probe_ = c.probe;
-    probePid_ = c.pid;
-    probeErr_ = c.err;
-    old_ = c.old;
-    young_ = c.young;
-    scans_ = 0;
+    agents_.realProbe = false;
+    agents_.probeResult = c.probe;
+    agents_.probePid = c.pid;
+    agents_.probeErr = c.err;
+    agents_.oldPid = c.old;
+    agents_.youngPid = c.young;
+    agents_.scans.clear();
     cv::Diagnosis d = Run();
-    EXPECT_EQ(probedIno_, st.st_ino) << c.name;
+    EXPECT_EQ(agents_.probedIno, st.st_ino) << c.name;
     EXPECT_EQ(d.agent.scanned, c.scanned) << c.name;
-    EXPECT_EQ(scans_, c.scanned ? 1 : 0) << c.name;
+    EXPECT_EQ(agents_.scans, c.scanned ? std::vector<pid_t>{0} : std::vector<pid_t>{}) << c.name;
     std::string report = Report(d);
-    std::string lock = c.lock ? c.lock : "can't be probed: " + CVConfErrorText(EACCES);
+    std::string lock = c.lock ? c.lock : "can't be probed: " + ConfErrorText(EACCES);
     EXPECT_EQ(Value(report, "agent lock"), lock) << c.name;
     EXPECT_EQ(Value(report, "agents without lock"), c.without) << c.name;
   }
@@ -738,13 +761,13 @@ TEST_F(Diagnose, UserServiceQuery) {
        "corvantis.agent.service: can't be started (LoadState=masked, ActiveState=inactive)"},
   };
   for (const Case& c : cases) {
-    service_ = c.result;
-    commands_.clear();
+    env_.service = c.result;
+    env_.commands.clear();
     cv::Diagnosis d = Run();
-    ASSERT_EQ(commands_.size(), 1u) << c.name;
-    EXPECT_EQ(commands_[0], (std::vector<std::string>{"/usr/bin/systemctl", "--user", "show", "-p", "LoadState", "-p",
+    ASSERT_EQ(env_.commands.size(), 1u) << c.name;
+    EXPECT_EQ(env_.commands[0], (std::vector<std::string>{"/usr/bin/systemctl", "--user", "show", "-p", "LoadState", "-p",
                                                       "ActiveState", "corvantis.agent.service"}));
-    EXPECT_EQ(timeout_, 5);
+    EXPECT_EQ(env_.timeout, 5);
     EXPECT_EQ(d.service.state, c.state) << c.name;
     EXPECT_EQ(d.service.installed(), c.installed) << c.name;
     EXPECT_EQ(d.service.active(), c.active) << c.name;
@@ -769,8 +792,8 @@ TEST_F(Diagnose, BundledAgentWhereItIsLookedFor) {
       {std::nullopt, std::nullopt, "none (this program's location is unknown)"},
   };
   for (const Case& c : cases) {
-    exe_ = c.exe;
-    bundled_ = c.bundled;
+    env_.exe = c.exe;
+    agents_.bundled = c.bundled;
     EXPECT_EQ(Value(Report(Run()), "bundled agent"), c.line);
   }
 }
@@ -791,12 +814,12 @@ TEST_F(Diagnose, AlertsAreWindowsOnlyWithADisplayAndTheAlertProgram) {
       {":99", std::nullopt, false, false,
        "stderr lines: /o/C.app/Contents/MacOS/corvantis-alert is missing or not executable"},
   };
-  exe_ = "/o/C.app/Contents/MacOS/corvantis-opener";
+  env_.exe = "/o/C.app/Contents/MacOS/corvantis-opener";
   for (const Case& c : cases) {
-    env_["DISPLAY"] = c.display;
-    env_["WAYLAND_DISPLAY"] = c.wayland;
-    executables_.clear();
-    if (c.program) executables_[alert] = true;
+    env_.vars["DISPLAY"] = c.display;
+    env_.vars["WAYLAND_DISPLAY"] = c.wayland;
+    env_.executables.clear();
+    if (c.program) env_.executables.insert(alert);
     cv::Diagnosis d = Run();
     EXPECT_EQ(d.alerts.windows, c.windows);
     EXPECT_EQ(Value(Report(d), "alerts"), c.line);
@@ -809,7 +832,7 @@ TEST_F(Diagnose, ReportIsAlignedAndEscapesControlCharacters) {
   UseFolder(root_.Join("odd\x1b[2Jname"));
   ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
   std::string report;
-  int status = cv::RunDiagnose(sys_, &report);
+  int status = cv::RunDiagnose(&env_, agents_, &report);
   EXPECT_EQ(status, 0) << report;
   EXPECT_EQ(report.find('\x1b'), std::string::npos);
   EXPECT_NE(report.find("odd\\x1b[2Jname"), std::string::npos) << report;
@@ -829,6 +852,31 @@ TEST_F(Diagnose, ReportIsAlignedAndEscapesControlCharacters) {
   }
   EXPECT_EQ(labels, (std::vector<std::string>{"settings folder", "folder state", "agent lock", "agents without lock",
                                               "requests", "bundled agent", "user service", "alerts", "verdict"}));
+}
+
+// The Env given is the current one while the facts are gathered and the
+// report is worded, so that the fixed-argument calls (the agent's, CVConfDir,
+// CVConfErrorText) meet the same system; the one before is back after.
+TEST_F(Diagnose, ItsEnvIsCurrentForItsDuration) {
+  ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
+  cv::Env* before = cv::CurrentEnv();
+  cv::Env* during = nullptr;
+  agents_.realProbe = false;
+  agents_.onProbe = [&] { during = cv::CurrentEnv(); };
+  Run();
+  EXPECT_EQ(during, &env_);
+  EXPECT_EQ(cv::CurrentEnv(), before);
+
+  // HOME is the Env's alone: the "A1" text abbreviates the folder with it.
+  ASSERT_EQ(rmdir(folder_.c_str()), 0);
+  ASSERT_TRUE(cvtest::WriteFile(folder_, "x"));
+  env_.vars["HOME"] = root_.path();
+  std::string report;
+  EXPECT_EQ(cv::RunDiagnose(&env_, agents_, &report), 1);
+  EXPECT_EQ(Value(report, "folder state"),
+            "not usable: Corvantis can't reach its settings folder (~/Corvantis): " + std::string(strerror(ENOTDIR)) +
+                ".");
+  EXPECT_EQ(cv::CurrentEnv(), before);
 }
 
 // ---- the verdict ----

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnose_sys.h"
+#include "fake_agents.h"
 #include "test_support.h"
+#include "util/env.h"
 
 namespace {
 
@@ -55,12 +56,12 @@ struct Ran {
   std::string out;
 };
 
-Ran RunToPipe(AppOption option, const cv::DiagnoseSys& sys) {
+Ran RunToPipe(AppOption option, cv::Env* env = cv::Env::Default(), cv::AgentControl& agents = cv::RealAgentControl()) {
   int p[2];
   EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
   // Room for the whole text, so that writing never waits for the reader.
   fcntl(p[1], F_SETPIPE_SZ, 1 << 20);
-  Ran r{cv::RunAppOption(option, sys, p[1]), ""};
+  Ran r{cv::RunAppOption(option, env, agents, p[1]), ""};
   close(p[1]);
   char buf[4096];
   ssize_t n;
@@ -70,7 +71,7 @@ Ran RunToPipe(AppOption option, const cv::DiagnoseSys& sys) {
 }
 
 TEST(RunAppOption, HelpAndVersion) {
-  Ran help = RunToPipe(AppOption::kHelp, cv::RealDiagnoseSys());
+  Ran help = RunToPipe(AppOption::kHelp);
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, cv::HelpText());
   for (const char* part :
@@ -81,7 +82,7 @@ TEST(RunAppOption, HelpAndVersion) {
   ASSERT_FALSE(help.out.empty());
   EXPECT_EQ(help.out.back(), '\n');
 
-  Ran version = RunToPipe(AppOption::kVersion, cv::RealDiagnoseSys());
+  Ran version = RunToPipe(AppOption::kVersion);
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("corvantis-opener ") + CV_TEST_VERSION + "\n");
 }
@@ -96,22 +97,28 @@ TEST(RunAppOption, HelpLinesFitATerminal) {
   }
 }
 
-TEST(RunAppOption, DiagnoseReportsAndReturnsTheVerdict) {
-  // Nothing usable: no settings folder path, no agent to start.
-  cv::DiagnoseSys sys = cv::RealDiagnoseSys();
-  sys.getenv = [](const char*) -> std::optional<std::string> { return std::nullopt; };
-  sys.bundledAgent = [] { return std::optional<std::string>(); };
-  sys.findOldAgent = [](pid_t* young) {
-    *young = 0;
-    return 0;
-  };
-  sys.runCommand = [](const std::vector<std::string>&, double) {
+// The settings folder's path is no absolute path, and the service query
+// answers that there is no user service manager.
+class NothingUsable : public cv::EnvWrapper {
+ public:
+  NothingUsable() : EnvWrapper(cv::Env::Default()) {}
+  std::optional<std::string> GetEnv(const char* name) override {
+    if (std::string(name) == "CORVANTIS_AGENT_DIR") return "relative";
+    return target()->GetEnv(name);
+  }
+  cv::CommandResult RunCommand(const std::vector<std::string>&, double) override {
     cv::CommandResult r;
     r.status = 1;
     return r;
-  };
-  cvtest::ScopedEnv dir("CORVANTIS_AGENT_DIR", "relative");
-  Ran r = RunToPipe(AppOption::kDiagnose, sys);
+  }
+};
+
+TEST(RunAppOption, DiagnoseReportsAndReturnsTheVerdict) {
+  // Nothing usable: no settings folder path, no agent to start.
+  NothingUsable env;
+  cvtest::FakeAgents agents;
+  agents.bundled = std::nullopt;
+  Ran r = RunToPipe(AppOption::kDiagnose, &env, agents);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("its location isn't an absolute path."), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("verdict:"), std::string::npos) << r.out;
@@ -120,8 +127,8 @@ TEST(RunAppOption, DiagnoseReportsAndReturnsTheVerdict) {
 TEST(RunAppOption, UnwritableOutputFails) {
   int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(cv::RunAppOption(AppOption::kHelp, cv::RealDiagnoseSys(), fd), 1);
-  EXPECT_EQ(cv::RunAppOption(AppOption::kVersion, cv::RealDiagnoseSys(), fd), 1);
+  EXPECT_EQ(cv::RunAppOption(AppOption::kHelp, cv::Env::Default(), cv::RealAgentControl(), fd), 1);
+  EXPECT_EQ(cv::RunAppOption(AppOption::kVersion, cv::Env::Default(), cv::RealAgentControl(), fd), 1);
   close(fd);
 }
 
