@@ -69,15 +69,15 @@ std::string VersionText() { return std::string("corvantis-opener ") + CV_VERSION
 int RunAppOption(AppOption option, Env* env, AgentControl& agents, int outFd) {
   switch (option) {
     case AppOption::kHelp:
-      return CVWriteAll(outFd, kHelp, sizeof kHelp - 1) == 0 ? 0 : 1;
+      return CVWriteAll(outFd, kHelp, sizeof kHelp - 1, env) == 0 ? 0 : 1;
     case AppOption::kVersion: {
       std::string version = VersionText();
-      return CVWriteAll(outFd, version.data(), version.size()) == 0 ? 0 : 1;
+      return CVWriteAll(outFd, version.data(), version.size(), env) == 0 ? 0 : 1;
     }
     case AppOption::kDiagnose: {
       std::string report;
       int status = RunDiagnose(env, agents, &report);
-      return CVWriteAll(outFd, report.data(), report.size()) == 0 ? status : 1;
+      return CVWriteAll(outFd, report.data(), report.size(), env) == 0 ? status : 1;
     }
   }
   return 1;

@@ -93,4 +93,27 @@ TEST_F(WriteAllTest, RealWriteOnAClosedPipeFails) {
   EXPECT_EQ(CVWriteAll(-1, "", 0), 0);
 }
 
+// Without a call of its own it writes through the Env given, else the
+// current one: a fake Env sees every write and can cut them short.
+TEST_F(WriteAllTest, WritesGoThroughTheEnv) {
+  struct OneByteEnv : cv::EnvWrapper {
+    OneByteEnv() : EnvWrapper(cv::Env::Default()) {}
+    ssize_t Write(int fd, const void* buf, size_t n) override {
+      ++writes;
+      return target()->Write(fd, buf, n > 0 ? 1 : 0);
+    }
+    int writes = 0;
+  };
+  OneByteEnv given;
+  EXPECT_EQ(CVWriteAll(p_[1], "abc", 3, &given), 0);
+  EXPECT_EQ(given.writes, 3);
+  OneByteEnv current;
+  {
+    cv::ScopedEnv guard(&current);
+    EXPECT_EQ(CVWriteAll(p_[1], "de", 2), 0);
+  }
+  EXPECT_EQ(current.writes, 2);
+  EXPECT_EQ(ReadAvailable(p_[0]), "abcde");
+}
+
 }  // namespace
