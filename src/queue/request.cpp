@@ -118,13 +118,20 @@ std::optional<std::string> CVWriteRequest(int confFd, const std::string& kind,
   return stem;
 }
 
-int CVRequestState(int confFd, const std::string& stem, const CVQueueDirId* dir) {
+namespace {
+
+// The state of `stem`'s request; with `withdraw`, its ".json" file is
+// removed instead of looked for, so that Queued means taken back. Once
+// ".json" is known absent, ".claimed" is looked for either way.
+int RequestStateOf(int confFd, const std::string& stem, const CVQueueDirId* dir, bool withdraw) {
   cv::Env* env = cv::CurrentEnv();
   int qfd = OpenQueueDir(env, confFd, dir);
   if (qfd < 0) return errno == ENOENT && !dir ? CVRequestGone : CVRequestUnknown;
+  std::string queued = CVQueuedName(stem);
+  bool found = withdraw ? Unlink(env, qfd, queued) == 0 : Exists(env, qfd, queued);
   int state = CVRequestGone;
   int err = 0;
-  if (Exists(env, qfd, CVQueuedName(stem))) {
+  if (found) {
     state = CVRequestQueued;
   } else if (errno != ENOENT) {
     err = errno;
@@ -137,21 +144,12 @@ int CVRequestState(int confFd, const std::string& stem, const CVQueueDirId* dir)
   return state;
 }
 
+}  // namespace
+
+int CVRequestState(int confFd, const std::string& stem, const CVQueueDirId* dir) {
+  return RequestStateOf(confFd, stem, dir, false);
+}
+
 int CVWithdrawRequest(int confFd, const std::string& stem, const CVQueueDirId* dir) {
-  cv::Env* env = cv::CurrentEnv();
-  int qfd = OpenQueueDir(env, confFd, dir);
-  if (qfd < 0) return errno == ENOENT && !dir ? CVRequestGone : CVRequestUnknown;
-  int state = CVRequestGone;
-  int err = 0;
-  if (Unlink(env, qfd, CVQueuedName(stem)) == 0) {
-    state = CVRequestQueued;
-  } else if (errno != ENOENT) {
-    err = errno;
-    state = CVRequestUnknown;
-  } else if (Exists(env, qfd, CVClaimedName(stem))) {
-    state = CVRequestClaimed;
-  }
-  env->Close(qfd);
-  if (state == CVRequestUnknown) errno = err;
-  return state;
+  return RequestStateOf(confFd, stem, dir, true);
 }
