@@ -1,25 +1,22 @@
 #include "platform/event_loop_linux.h"
 
 #include <sys/epoll.h>
-#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "util/eintr.h"
 #include "util/rounding.h"
 
 namespace cv {
 
 namespace {
 
-// The epoll tag of the timerfd; sources' ids start at 1 and never get here.
-constexpr uint64_t kTimerTag = UINT64_MAX;
 constexpr int kEventsPerRound = 32;
 
 int64_t MonotonicNs() {
@@ -42,30 +39,13 @@ struct EventLoop::Source {
 int EventLoop::Create(std::unique_ptr<EventLoop>* out) {
   int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
   if (epollFd < 0) return errno;
-  int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (timerFd < 0) {
-    int err = errno;
-    ::close(epollFd);
-    return err;
-  }
-  struct epoll_event event;
-  std::memset(&event, 0, sizeof event);
-  event.events = EPOLLIN;
-  event.data.u64 = kTimerTag;
-  if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &event) != 0) {
-    int err = errno;
-    ::close(timerFd);
-    ::close(epollFd);
-    return err;
-  }
-  out->reset(new EventLoop(epollFd, timerFd));
+  out->reset(new EventLoop(epollFd));
   return 0;
 }
 
-EventLoop::EventLoop(int epollFd, int timerFd) : epollFd_(epollFd), timerFd_(timerFd) {}
+EventLoop::EventLoop(int epollFd) : epollFd_(epollFd) {}
 
 EventLoop::~EventLoop() {
-  ::close(timerFd_);
   ::close(epollFd_);
   // A callback's state may remove sources as it goes: take them out first.
   std::map<SourceId, std::shared_ptr<Source>> left;
@@ -151,40 +131,32 @@ bool EventLoop::RunFirst() {
   return !ids.empty();
 }
 
-// Sets the timerfd for the earliest deadline, or disarms it.
-void EventLoop::ArmTimer() {
-  int64_t earliest = 0;
+// How long the round may wait: until the earliest timer's deadline, in
+// whole milliseconds rounded up so that the wait never ends before it is
+// due; -1 (for ever) without timers, 0 when one is due.
+int EventLoop::WaitMs() const {
+  int64_t earliest = -1;
   for (const auto& [id, source] : sources_) {
     if (source->kind != Source::kTimer) continue;
-    if (earliest == 0 || source->deadlineNs < earliest) earliest = source->deadlineNs;
+    if (earliest < 0 || source->deadlineNs < earliest) earliest = source->deadlineNs;
   }
-  if (earliest == armedNs_) return;
-  struct itimerspec spec;
-  std::memset(&spec, 0, sizeof spec);
-  spec.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000);
-  spec.it_value.tv_nsec = static_cast<long>(earliest % 1000000000);
-  // A deadline already past fires at once. Zero disarms.
-  if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) armedNs_ = earliest;
+  if (earliest < 0) return -1;
+  int64_t left = earliest - MonotonicNs();
+  if (left <= 0) return 0;
+  int64_t ms = (left + 999999) / 1000000;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 bool EventLoop::Iterate(bool mayBlock) {
   uint64_t round = ++rounds_;
   if (RunFirst()) return true;
-  ArmTimer();
   struct epoll_event events[kEventsPerRound];
-  int n = ::epoll_wait(epollFd_, events, kEventsPerRound, mayBlock ? -1 : 0);
+  int n = ::epoll_wait(epollFd_, events, kEventsPerRound, mayBlock ? WaitMs() : 0);
   if (n < 0) return false;  // EINTR: the caller comes back
   Ready high;
   Ready normal;
   for (int i = 0; i < n; ++i) {
-    uint64_t tag = events[i].data.u64;
-    if (tag == kTimerTag) {
-      uint64_t expirations;
-      CVRetryEintr([&] { return ::read(timerFd_, &expirations, sizeof expirations); });
-      armedNs_ = 0;  // consumed: set again before the next wait
-      continue;
-    }
-    auto it = sources_.find(tag);
+    auto it = sources_.find(events[i].data.u64);
     if (it == sources_.end()) continue;
     (it->second->priority == Priority::kHigh ? high : normal).emplace_back(it->first, it->second);
   }

@@ -1,8 +1,9 @@
-// The opener's main loop: one epoll descriptor over one timerfd, which
-// serves every timer (armed for the earliest deadline), and over the
-// descriptors of the sources (pidfds, inotify, the signalfd). A round is one
-// epoll_wait and the dispatch of what it found; nothing wakes the loop
-// while nothing is due.
+// The opener's main loop: one epoll descriptor over the descriptors of the
+// sources (pidfds, inotify, the signalfd); the timers are served by the
+// wait's own time-out, the earliest deadline rounded up to the millisecond.
+// A round is one epoll_wait and the dispatch of what it found; nothing
+// wakes the loop while nothing is due. One descriptor and one system call
+// a round: a waiting opener's tick costs a single epoll_wait.
 //
 // Sources are named by ids that are never reused. Any callback may add or
 // remove any source, its own included: a source removed is never called
@@ -36,8 +37,7 @@ class EventLoop {
   enum class Priority { kHigh, kDefault };
 
   // Makes a loop: 0 with *out set, or the error number (EMFILE, ENFILE,
-  // ENOMEM) when its epoll descriptor or its timerfd cannot be made; then
-  // nothing is left open.
+  // ENOMEM) when its epoll descriptor cannot be made.
   static int Create(std::unique_ptr<EventLoop>* out);
   // Closes its descriptors and drops every source left (their callbacks
   // are destroyed, never called). Not from inside a run of it.
@@ -46,7 +46,8 @@ class EventLoop {
   EventLoop& operator=(const EventLoop&) = delete;
 
   // Calls `fire` every `seconds` (rounded to nanoseconds, at least 1), the
-  // first time `seconds` from now, until removed. A round that comes late
+  // first time `seconds` from now (never earlier; up to a millisecond
+  // later), until removed. A round that comes late
   // fires it once; the next firing is then one interval later.
   SourceId AddTimer(double seconds, std::function<void()> fire);
   // Calls `ready` in every round in which `fd` is readable (or has hung up
@@ -77,14 +78,12 @@ class EventLoop {
   struct Source;
   using Ready = std::vector<std::pair<SourceId, std::shared_ptr<Source>>>;
 
-  EventLoop(int epollFd, int timerFd);
+  explicit EventLoop(int epollFd);
   SourceId Insert(std::shared_ptr<Source> source);
   bool RunFirst();
-  void ArmTimer();
+  int WaitMs() const;
 
   int epollFd_;
-  int timerFd_;
-  int64_t armedNs_ = 0;  // the deadline the timerfd is set for; 0: none
   SourceId nextId_ = 1;
   uint64_t rounds_ = 0;
   std::map<SourceId, std::shared_ptr<Source>> sources_;
