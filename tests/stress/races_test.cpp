@@ -86,15 +86,21 @@ TEST(Races, WithdrawalAgainstClaimHasExactlyOneWinner) {
   ASSERT_GE(child, 0);
   if (child == 0) Claimer(board, rig.QueueDir(), iterations);
 
-  std::uniform_int_distribution<int> jitter(0, 3000);
+  // Each side waits a random number of spins before its move. Where one
+  // side's call is much slower (a sanitizer build, a loaded machine) the
+  // other would always win: every 200 rounds without a win for a side, the
+  // other side's waits may grow twice as long.
+  int withdrawSpan = 3000, claimSpan = 3000;
   std::string tract = rig.Tract("race.corva");
   int withdrawals = 0, claims = 0, faults = 0;
   for (int i = 1; i <= iterations && faults < 10; ++i) {
+    if (i % 200 == 0 && withdrawals == 0 && claimSpan < (1 << 24)) claimSpan *= 2;
+    if (i % 200 == 0 && claims == 0 && withdrawSpan < (1 << 24)) withdrawSpan *= 2;
     auto stem = CVWriteRequest(conf, "open", tract);
     ASSERT_TRUE(stem) << strerror(errno);
     snprintf(board->stem, sizeof board->stem, "%s", stem->c_str());
-    int mine = jitter(rnd);
-    board->jitter.store(jitter(rnd));
+    int mine = std::uniform_int_distribution<int>(0, withdrawSpan)(rnd);
+    board->jitter.store(std::uniform_int_distribution<int>(0, claimSpan)(rnd));
     board->posted.store(i);
     AwaitRound(board->ready, i);
     board->go.store(i);
@@ -122,8 +128,8 @@ TEST(Races, WithdrawalAgainstClaimHasExactlyOneWinner) {
   int st = 0;
   waitpid(child, &st, 0);
   close(conf);
-  fprintf(stderr, "withdraw vs claim: %d iterations, withdrawal won %d, claim won %d\n", iterations, withdrawals,
-          claims);
+  fprintf(stderr, "withdraw vs claim: %d iterations, withdrawal won %d, claim won %d (spans %d, %d)\n", iterations,
+          withdrawals, claims, withdrawSpan, claimSpan);
   RecordProperty("iterations", iterations);
   EXPECT_EQ(withdrawals + claims, iterations);
   // Both sides must have won sometimes, or the two never really raced.
