@@ -41,10 +41,13 @@ struct RunSpec {
   // Extra folder emptied after the run (safecat's temporary folder).
   std::string scratchDir;
   // Waiting measurement: after the output is visible, sample the process at
-  // +`sampleFromMs` and +`sampleToMs` and only then claim.
+  // +`sampleFromMs` and +`sampleToMs` and only then claim. Both instants lie
+  // half-way between two 0.25 s ticks of an opener started just before the
+  // request became visible, so that the span holds exactly 38 ticks, however
+  // a tick is placed within a millisecond or two.
   bool sampleWait = false;
-  double sampleFromMs = 500;
-  double sampleToMs = 10000;
+  double sampleFromMs = 625;
+  double sampleToMs = 10125;
   double timeLimitMs = 30000;
 };
 
