@@ -178,8 +178,7 @@ void StderrLog::Emit(LogLevel, const std::string& line, std::string_view) {
   // the opener ignores SIGPIPE) loses the rest of the line and nothing
   // else; errno stays as the caller left it.
   int saved = errno;
-  CVWriteAll(STDERR_FILENO, text.data(), text.size(),
-             [env](int fd, const void* buf, size_t n) { return env->Write(fd, buf, n); });
+  CVWriteAll(STDERR_FILENO, text.data(), text.size(), env);
   errno = saved;
 }
 

@@ -40,8 +40,7 @@ int SendAsMemfd(JournalSocket& sock, struct msghdr* msg, const std::string& data
   Env* env = sock.env;
   int mfd = env->MemfdCreate("journal-record", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (mfd < 0) return -errno;
-  auto write = [env](int fd, const void* buf, size_t n) { return env->Write(fd, buf, n); };
-  if (CVWriteAll(mfd, datagram.data(), datagram.size(), write) != 0 || env->Fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
+  if (CVWriteAll(mfd, datagram.data(), datagram.size(), env) != 0 || env->Fcntl(mfd, F_ADD_SEALS, kSeals) < 0) {
     int err = errno;
     env->Close(mfd);
     return -err;

@@ -28,8 +28,7 @@ int WriteTemp(cv::Env* env, int qfd, const std::string& tmpName, const std::stri
   });
   if (fd < 0) return errno;
   *created = true;
-  auto write = [env](int to, const void* b, size_t n) { return env->Write(to, b, n); };
-  int err = CVWriteAll(fd, doc.data(), doc.size(), write);
+  int err = CVWriteAll(fd, doc.data(), doc.size(), env);
   if (err == 0 && CVRetryEintr([&] { return env->Fsync(fd); }) != 0) err = errno;
   // EINTR from close: the descriptor is released, and fsync has the data.
   if (env->Close(fd) != 0 && errno != EINTR && err == 0) err = errno;
